@@ -1,0 +1,48 @@
+// The run: command line, the one pass over the log, and the per-line tally.
+//
+// A run owns its settings, input, line buffer, Results record, the two
+// visitor sketches and, with -g, the database, and releases them in that
+// teardown order: line buffer, report text, input, database, sketches. Fatal
+// conditions end the process with a message and status 1 without teardown.
+//
+// Per-line cost: one scan for the newline, one for a NUL byte, a split that
+// stops after the size field, array increments, one hash and one register
+// update; no allocation but the line buffer growing to a new longest line.
+#pragma once
+
+#include "geo.h"
+#include "hll.h"
+#include "results.h"
+
+#include <cstddef>
+#include <string_view>
+
+namespace vestrel {
+
+// Everything the tally writes to. `geo` is null without -g.
+struct Tally {
+    Results results;
+    HllStorage ipv4;
+    HllStorage ipv6;
+    GeoDb *geo = nullptr;
+};
+
+// Counts one line: `line` is the line as read, newline included when there is
+// one. Its text ends at the first NUL byte. Lines without a usable address
+// count as invalid and nothing else.
+void tally_line(Tally &tally, std::string_view line);
+
+// Reads `fd` to its end and tallies every line, split exactly where getline
+// would split them (after each newline; a last line without one). Returns 0
+// at end of input, -1 with errno set when reading fails or a line outgrows
+// memory; the lines before the failure are tallied.
+int tally_stream(Tally &tally, int fd);
+
+// Sets the derived totals and the visitor estimates once reading is done.
+void finish_totals(Tally &tally);
+
+// The whole program; returns the exit status or ends the process on a fatal
+// condition.
+int run(int argc, char **argv);
+
+} // namespace vestrel

@@ -1,0 +1,75 @@
+// Splitting of one access-log line into the fields the tally counts, and of
+// the time stamp and the request into their parts.
+//
+// Every field is a view into the caller's line buffer, valid until the next
+// line is read into it; nothing is copied or allocated and the buffer is never
+// written. An absent field is std::nullopt; a present field may be empty only
+// where stated (the protocol after a trailing space).
+//
+// Field boundaries follow the classic strtok rule for each step with its
+// delimiter set: skip delimiters, take the run up to the next delimiter, and
+// once the text is exhausted every later step on it finds nothing. The text
+// of a line ends at its first NUL byte; the newline that ends a line is not a
+// delimiter and stays on whichever field ends the line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace vestrel {
+
+using Field = std::optional<std::string_view>;
+
+struct LogLine {
+    Field remote_host;
+    Field date;
+    Field request;
+    Field status;
+    Field size;
+};
+
+struct LogDate {
+    Field day;
+    Field month;
+    Field year;
+    Field hour;
+    Field minute;
+    Field second;
+};
+
+struct RequestLine {
+    Field method;
+    Field protocol;
+};
+
+// Splits `text` (the line as read, newline included, no NUL byte inside) into
+// host, time stamp, request, status and size by position. Validates nothing.
+LogLine parse_log_line(std::string_view text);
+
+// Splits a time stamp such as "10/Oct/2000:13:55:36 -0700"; the zone is dropped.
+LogDate parse_log_date(std::string_view date);
+
+// Method is the first word of the request, protocol what follows its last
+// space (possibly empty); both absent when the request has no space.
+RequestLine parse_request(std::string_view request);
+
+// A binary address as the family check produced it.
+struct Address {
+    int family = 0; // AF_INET or AF_INET6; 0 when the text is neither
+    unsigned char bytes[16] = {};
+};
+
+// The address family of `host` with exactly inet_pton's acceptance: IPv4 as
+// four dotted decimal parts without leading zeros, each at most 255; else
+// IPv6 as inet_pton(AF_INET6) takes it. On success the binary form is filled
+// in; on failure `family` is 0.
+Address parse_address(std::string_view host);
+
+// Parses `token` as strtonum(token, 0, maxval) would: optional leading white
+// space and one sign, at least one digit, nothing after the digits, value in
+// [0, maxval]. Returns the value, or -1 when the token is rejected.
+long long parse_number(std::string_view token, long long maxval);
+
+} // namespace vestrel

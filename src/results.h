@@ -1,0 +1,80 @@
+// The statistics record of one run and the vocabulary tables that give its
+// counter arrays their meaning.
+//
+// Invariants: every counter array has exactly the length of its table (checked
+// at compile time below), the tables never change at run time, and entries
+// within a table are distinct, so a value matches at most one slot. The record
+// is a fixed-size value: counting is one increment of a slot, whatever the
+// input, and nothing here allocates.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace vestrel {
+
+inline constexpr std::string_view VERSION_TEXT = "Vestrel 2.1.17";
+
+inline constexpr std::size_t METHOD_COUNT = 9;
+inline constexpr std::size_t PROTOCOL_COUNT = 4;
+inline constexpr std::size_t CONTINENT_COUNT = 7;
+inline constexpr std::size_t COUNTRY_COUNT = 250;
+inline constexpr std::size_t HOUR_COUNT = 24;
+inline constexpr std::size_t STATUS_COUNT = 600;
+
+extern const std::array<std::string_view, METHOD_COUNT> method_names;
+extern const std::array<std::string_view, PROTOCOL_COUNT> protocol_names;
+extern const std::array<std::string_view, CONTINENT_COUNT> continent_codes;
+extern const std::array<std::string_view, CONTINENT_COUNT> continent_names;
+extern const std::array<std::string_view, COUNTRY_COUNT> country_codes;
+extern const std::array<std::string_view, COUNTRY_COUNT> country_names;
+
+// Field order and names follow the report; `file_name` borrows the command-line
+// argument and is never freed through the record.
+struct Results {
+    const char *file_name = nullptr;
+    std::int64_t file_size = 0;
+    std::uint64_t invalid_lines = 0;
+    std::uint64_t processed_lines = 0;
+    // Saturates at INT64_MAX instead of wrapping (see add_bandwidth).
+    std::uint64_t bandwidth = 0;
+    std::uint64_t hits_total = 0;
+    std::uint64_t hits_ipv4 = 0;
+    std::uint64_t hits_ipv6 = 0;
+    std::uint64_t visits_total = 0;
+    std::uint64_t visits_ipv4 = 0;
+    std::uint64_t visits_ipv6 = 0;
+    std::array<std::uint64_t, CONTINENT_COUNT> continents{};
+    std::array<std::uint64_t, COUNTRY_COUNT> countries{};
+    std::array<std::uint64_t, HOUR_COUNT> hours{};
+    std::array<std::uint64_t, METHOD_COUNT> methods{};
+    std::array<std::uint64_t, PROTOCOL_COUNT> protocols{};
+    std::array<std::uint64_t, STATUS_COUNT> status{};
+    double runtime = 0.0;
+    char date[20] = {};
+};
+
+// Clears every field but `file_name` and `file_size`.
+void clear_counters(Results &results);
+
+// Adds one accepted response size (0 to INT64_MAX). The report writes the
+// total as a signed 64-bit integer, so it stops at INT64_MAX rather than wrap
+// into a negative number.
+inline void add_bandwidth(Results &results, std::uint64_t size) {
+    constexpr std::uint64_t cap = INT64_MAX;
+    results.bandwidth = size > cap - results.bandwidth ? cap : results.bandwidth + size;
+}
+
+// Index of `value` in `table` by exact comparison, or -1. Tables are at most
+// 250 short entries; a linear scan is what the per-line cost budget allows
+// for methods (9) and protocols (4).
+template <std::size_t N>
+constexpr int table_index(const std::array<std::string_view, N> &table, std::string_view value) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (table[i] == value) return static_cast<int>(i);
+    return -1;
+}
+
+} // namespace vestrel
