@@ -1,0 +1,44 @@
+// Runs the built vestrel binary as a child process for whole-program tests:
+// arguments as given, standard input from a file (or closed), standard output
+// and error captured in full, exit status returned.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vestrel::test {
+
+struct Outcome {
+    int status = -1; // exit status, or 128 + signal number
+    std::string out;
+    std::string err;
+};
+
+struct RunOptions {
+    std::string stdin_path = "/dev/null"; // empty: standard input closed
+    std::string stdout_path;              // set: standard output goes there, not captured
+    std::string cwd;                      // set: run in that directory
+};
+
+Outcome run_vestrel(const std::vector<std::string> &args, const RunOptions &options = {});
+
+// The report with the two values that change from run to run replaced by
+// fixed text, so whole documents can be compared.
+std::string mask_report(const std::string &report);
+
+// Whole file as bytes; empty when it cannot be read.
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &bytes);
+
+// A fresh directory under the system's temporary folder, removed by the
+// destructor with everything in it.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    std::string file(const std::string &name) const { return path + "/" + name; }
+};
+
+} // namespace vestrel::test
