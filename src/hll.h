@@ -50,6 +50,12 @@ inline void insert_hash(HllStorage &sketch, std::uint32_t h) {
     if (rank > sketch.registers[index]) sketch.registers[index] = rank;
 }
 
+// Hints the cache to fetch the register that insert_hash(sketch, h) will
+// update, so the miss overlaps with other work.
+inline void prefetch_register(const HllStorage &sketch, std::uint32_t h) {
+    __builtin_prefetch(sketch.registers + (h >> (32u - sketch.precision)), 1);
+}
+
 // Adds the `length` bytes at `bytes` (0 <= length < 2^31).
 void insert(HllStorage &sketch, const void *bytes, std::int32_t length);
 

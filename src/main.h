@@ -25,6 +25,11 @@ struct Tally {
     HllStorage ipv4;
     HllStorage ipv6;
     GeoDb *geo = nullptr;
+    // The last hit's sketch insert, deferred so that its register can be
+    // fetched while the next line is split. tally_line and tally_stream
+    // apply it before they return.
+    HllStorage *pending_sketch = nullptr;
+    std::uint32_t pending_hash = 0;
 };
 
 // Counts one line: `line` is the line as read, newline included when there is

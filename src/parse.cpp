@@ -1,7 +1,9 @@
 #include "parse.h"
 
-#include <arpa/inet.h>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -9,65 +11,66 @@ namespace vestrel {
 
 namespace {
 
-// One strtok step over a bounded text. The text never holds a NUL (the line
-// reader cuts it at the first one), so memchr over the remaining bytes finds
-// exactly what strtok's strcspn would. A token that runs to the end leaves
+// First byte in [p, end) equal to `a` or `b` (pass the same byte twice for
+// one), or `end`. PERF: fields are 3 to 100 bytes, too short for a memchr
+// call to pay off; one 16-byte compare covers most of them. Loads stay inside
+// [p, end): the tail is read byte by byte, so views of any memory are safe.
+inline const char *find_either(const char *p, const char *end, char a, char b) {
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(a);
+    const __m128i vb = _mm_set1_epi8(b);
+    while (end - p >= 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const int mask =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)));
+        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    while (p < end && *p != a && *p != b)
+        ++p;
+    return p;
+}
+
+// One strtok step over a bounded text with the delimiter set {a, b}. The text
+// never holds a NUL (the line reader cuts it at the first one), so the end of
+// the view is where strtok would stop. A token that runs to the end leaves
 // the cursor at the end, which makes every later step absent, as strtok does.
 struct Cursor {
     const char *pos;
     const char *end;
 };
 
-Field next_token(Cursor &cur, char delim) {
-    while (cur.pos < cur.end && *cur.pos == delim)
+inline Field next_token(Cursor &cur, char a, char b) {
+    while (cur.pos < cur.end && (*cur.pos == a || *cur.pos == b))
         ++cur.pos;
     if (cur.pos == cur.end) return std::nullopt;
     const char *start = cur.pos;
-    const auto *hit = static_cast<const char *>(
-        std::memchr(start, delim, static_cast<std::size_t>(cur.end - start)));
-    if (hit == nullptr) {
-        cur.pos = cur.end;
-        return std::string_view(start, static_cast<std::size_t>(cur.end - start));
-    }
-    cur.pos = hit + 1;
+    const char *hit = find_either(start, cur.end, a, b);
+    cur.pos = hit < cur.end ? hit + 1 : cur.end;
     return std::string_view(start, static_cast<std::size_t>(hit - start));
 }
 
-// The size field ends at a space or a double quote (a quoted size loses its
-// quotes). Both bytes are rare in the few bytes scanned, so a plain loop wins
-// over two memchr calls.
-Field next_token_space_or_quote(Cursor &cur) {
-    auto is_delim = [](char c) { return c == ' ' || c == '"'; };
-    while (cur.pos < cur.end && is_delim(*cur.pos))
-        ++cur.pos;
-    if (cur.pos == cur.end) return std::nullopt;
-    const char *start = cur.pos;
-    const char *p = start;
-    while (p < cur.end && !is_delim(*p))
-        ++p;
-    cur.pos = p < cur.end ? p + 1 : cur.end;
-    return std::string_view(start, static_cast<std::size_t>(p - start));
-}
-
-std::string_view skip_token(Cursor &cur, char delim) {
-    Field f = next_token(cur, delim);
-    return f.value_or(std::string_view());
+inline Field next_token(Cursor &cur, char delim) {
+    return next_token(cur, delim, delim);
 }
 
 } // namespace
 
 LogLine parse_log_line(std::string_view text) {
-    LogLine line;
+    // PERF: fields go into locals and the record is built once at the end;
+    // default-constructing it first cost a block clear on every line.
     Cursor cur{text.data(), text.data() + text.size()};
-    line.remote_host = next_token(cur, ' ');
-    skip_token(cur, ' '); // ident
-    skip_token(cur, '['); // user, with the space before the bracket
-    line.date = next_token(cur, ']');
-    skip_token(cur, '"'); // between the closing bracket and the opening quote
-    line.request = next_token(cur, '"');
-    line.status = next_token(cur, ' ');
-    line.size = next_token_space_or_quote(cur);
-    return line;
+    const Field remote_host = next_token(cur, ' ');
+    next_token(cur, ' '); // ident
+    next_token(cur, '['); // user, with the space before the bracket
+    const Field date = next_token(cur, ']');
+    next_token(cur, '"'); // between the closing bracket and the opening quote
+    const Field request = next_token(cur, '"');
+    const Field status = next_token(cur, ' ');
+    // A quoted size loses its quotes.
+    const Field size = next_token(cur, ' ', '"');
+    return LogLine{remote_host, date, request, status, size};
 }
 
 LogDate parse_log_date(std::string_view date) {
@@ -84,9 +87,10 @@ LogDate parse_log_date(std::string_view date) {
 
 RequestLine parse_request(std::string_view request) {
     RequestLine r;
-    std::size_t last_space = request.rfind(' ');
-    if (last_space == std::string_view::npos) return r;
-    r.protocol = request.substr(last_space + 1);
+    const auto *last_space =
+        static_cast<const char *>(memrchr(request.data(), ' ', request.size()));
+    if (last_space == nullptr) return r;
+    r.protocol = request.substr(static_cast<std::size_t>(last_space + 1 - request.data()));
     Cursor cur{request.data(), request.data() + request.size()};
     r.method = next_token(cur, ' ');
     return r;
@@ -94,33 +98,110 @@ RequestLine parse_request(std::string_view request) {
 
 namespace {
 
-// inet_pton's IPv4 grammar, digit by digit, so that acceptance is identical:
-// 1 to 3 digits per part, no leading zero, value at most 255, exactly four
-// parts and nothing else.
+// inet_pton's IPv4 grammar, so that acceptance is identical: four parts of
+// 1 to 3 digits, no leading zero, each at most 255, separated by single dots,
+// nothing else. Unrolled per part: a host is checked on every line.
 bool parse_ipv4(std::string_view s, unsigned char out[4]) {
-    int parts = 0;
-    unsigned value = 0;
-    bool saw_digit = false;
-    for (char ch : s) {
-        if (ch >= '0' && ch <= '9') {
-            if (saw_digit && value == 0) return false;
-            value = value * 10 + static_cast<unsigned>(ch - '0');
-            if (value > 255) return false;
-            if (!saw_digit) {
-                if (++parts > 4) return false;
-                saw_digit = true;
+    const char *p = s.data();
+    const char *end = p + s.size();
+    auto digit = [&](const char *q) {
+        return q < end && static_cast<unsigned char>(*q - '0') <= 9;
+    };
+    for (int part = 0; part < 4; ++part) {
+        if (!digit(p)) return false;
+        unsigned value = static_cast<unsigned>(*p++ - '0');
+        if (digit(p)) {
+            if (value == 0) return false;
+            value = value * 10 + static_cast<unsigned>(*p++ - '0');
+            if (digit(p)) {
+                value = value * 10 + static_cast<unsigned>(*p++ - '0');
+                if (value > 255) return false;
             }
-        } else if (ch == '.' && saw_digit) {
-            if (parts == 4) return false;
-            out[parts - 1] = static_cast<unsigned char>(value);
-            value = 0;
-            saw_digit = false;
-        } else {
-            return false;
+        }
+        out[part] = static_cast<unsigned char>(value);
+        if (part < 3) {
+            if (p == end || *p != '.') return false;
+            ++p;
         }
     }
-    if (parts < 4 || !saw_digit) return false;
-    out[3] = static_cast<unsigned char>(value);
+    return p == end;
+}
+
+} // namespace
+
+namespace {
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// inet_pton's IPv6 grammar step for step, so that acceptance is identical:
+// groups of 1 to 4 hex digits, one "::" at most, an optional dotted IPv4
+// tail in the last 4 bytes, exactly 16 bytes in the end.
+bool parse_ipv6(std::string_view s, unsigned char out[16]) {
+    unsigned char tmp[16] = {};
+    unsigned char *tp = tmp;
+    unsigned char *const endp = tmp + 16;
+    unsigned char *colonp = nullptr;
+    const char *src = s.data();
+    const char *const end = src + s.size();
+    // A leading "::" needs the second colon right away.
+    if (src < end && *src == ':') {
+        if (++src == end || *src != ':') return false;
+    }
+    const char *curtok = src;
+    int seen_xdigits = 0;
+    unsigned val = 0;
+    while (src < end) {
+        const char ch = *src++;
+        const int digit = hex_value(ch);
+        if (digit >= 0) {
+            val = (val << 4) | static_cast<unsigned>(digit);
+            if (++seen_xdigits > 4) return false;
+            continue;
+        }
+        if (ch == ':') {
+            curtok = src;
+            if (seen_xdigits == 0) {
+                if (colonp != nullptr) return false;
+                colonp = tp;
+                continue;
+            }
+            if (src == end) return false;
+            if (tp + 2 > endp) return false;
+            *tp++ = static_cast<unsigned char>(val >> 8);
+            *tp++ = static_cast<unsigned char>(val);
+            seen_xdigits = 0;
+            val = 0;
+            continue;
+        }
+        if (ch == '.' && tp + 4 <= endp &&
+            parse_ipv4(std::string_view(curtok, static_cast<std::size_t>(end - curtok)), tp)) {
+            tp += 4;
+            seen_xdigits = 0;
+            break;
+        }
+        return false;
+    }
+    if (seen_xdigits > 0) {
+        if (tp + 2 > endp) return false;
+        *tp++ = static_cast<unsigned char>(val >> 8);
+        *tp++ = static_cast<unsigned char>(val);
+    }
+    if (colonp != nullptr) {
+        if (tp == endp) return false;
+        const long n = tp - colonp;
+        for (long i = 1; i <= n; ++i) {
+            endp[-i] = colonp[n - i];
+            colonp[n - i] = 0;
+        }
+        tp = endp;
+    }
+    if (tp != endp) return false;
+    std::memcpy(out, tmp, 16);
     return true;
 }
 
@@ -128,31 +209,35 @@ bool parse_ipv4(std::string_view s, unsigned char out[4]) {
 
 Address parse_address(std::string_view host) {
     Address a;
-    if (parse_ipv4(host, a.bytes)) {
+    if (parse_ipv4(host, a.bytes))
         a.family = AF_INET;
-        return a;
-    }
-    // No IPv6 text that inet_pton accepts is longer than
-    // "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255" (45 bytes).
-    char text[INET6_ADDRSTRLEN];
-    if (host.size() >= sizeof text) return a;
-    std::memcpy(text, host.data(), host.size());
-    text[host.size()] = '\0';
-    if (inet_pton(AF_INET6, text, a.bytes) == 1) a.family = AF_INET6;
+    else if (parse_ipv6(host, a.bytes))
+        a.family = AF_INET6;
     return a;
 }
 
-long long parse_number(std::string_view token, long long maxval) {
+long long parse_hour(std::string_view date) {
+    constexpr unsigned HOURS_IN_DAY = 24;
+    // The usual "10/Oct/2000:13:55:36 -0700": the delimiters where the
+    // splitter would find them and none before, so its hour is bytes 12-13.
+    const char *d = date.data();
+    if (date.size() >= 15 && d[2] == '/' && d[6] == '/' && d[11] == ':' && d[14] == ':' &&
+        d[0] != '/' && d[1] != '/' && d[3] != '/' && d[4] != '/' && d[5] != '/' && d[7] != ':' &&
+        d[8] != ':' && d[9] != ':' && d[10] != ':') {
+        const unsigned tens = static_cast<unsigned char>(d[12] - '0');
+        const unsigned ones = static_cast<unsigned char>(d[13] - '0');
+        if (tens <= 9 && ones <= 9) {
+            const unsigned hour = tens * 10 + ones;
+            return hour < HOURS_IN_DAY ? static_cast<long long>(hour) : -1;
+        }
+    }
+    const LogDate parts = parse_log_date(date);
+    return parts.hour ? parse_number(*parts.hour, 23) : -1;
+}
+
+long long parse_number_slow(std::string_view token, long long maxval) {
     const char *p = token.data();
     const char *end = p + token.size();
-    // Plain digits are nearly every token: status, size and hour fields.
-    if (!token.empty() && token.size() <= 18) {
-        long long value = 0;
-        const char *q = p;
-        while (q < end && static_cast<unsigned char>(*q - '0') <= 9)
-            value = value * 10 + (*q++ - '0');
-        if (q == end) return value <= maxval ? value : -1;
-    }
     // strtoll's white space in the C locale, then one sign.
     while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r')))
         ++p;

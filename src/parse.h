@@ -55,6 +55,11 @@ LogDate parse_log_date(std::string_view date);
 // space (possibly empty); both absent when the request has no space.
 RequestLine parse_request(std::string_view request);
 
+// The hour the tally counts for a time stamp: parse_log_date's hour read with
+// parse_number(hour, 23); -1 when absent or rejected. Reads the usual layout
+// directly.
+long long parse_hour(std::string_view date);
+
 // A binary address as the family check produced it.
 struct Address {
     int family = 0; // AF_INET or AF_INET6; 0 when the text is neither
@@ -63,13 +68,28 @@ struct Address {
 
 // The address family of `host` with exactly inet_pton's acceptance: IPv4 as
 // four dotted decimal parts without leading zeros, each at most 255; else
-// IPv6 as inet_pton(AF_INET6) takes it. On success the binary form is filled
+// IPv6 with inet_pton(AF_INET6)'s grammar. On success the binary form is filled
 // in; on failure `family` is 0.
 Address parse_address(std::string_view host);
 
 // Parses `token` as strtonum(token, 0, maxval) would: optional leading white
 // space and one sign, at least one digit, nothing after the digits, value in
 // [0, maxval]. Returns the value, or -1 when the token is rejected.
-long long parse_number(std::string_view token, long long maxval);
+long long parse_number_slow(std::string_view token, long long maxval);
+
+inline long long parse_number(std::string_view token, long long maxval) {
+    // Plain digits are nearly every token (status, size, hour); 18 of them
+    // cannot overflow.
+    if (!token.empty() && token.size() <= 18) {
+        long long value = 0;
+        for (char c : token) {
+            const unsigned digit = static_cast<unsigned char>(c - '0');
+            if (digit > 9) return parse_number_slow(token, maxval);
+            value = value * 10 + digit;
+        }
+        return value <= maxval ? value : -1;
+    }
+    return parse_number_slow(token, maxval);
+}
 
 } // namespace vestrel
