@@ -108,11 +108,11 @@ void tally_text(Tally &tally, std::string_view text) {
     if (fields.request) {
         const RequestLine request = parse_request(*fields.request);
         if (request.method) {
-            const int i = table_index(method_names, *request.method);
+            const int i = method_table.find(*request.method);
             if (i >= 0) ++r.methods[i];
         }
         if (request.protocol) {
-            const int i = table_index(protocol_names, *request.protocol);
+            const int i = protocol_table.find(*request.protocol);
             if (i >= 0) ++r.protocols[i];
         }
     }

@@ -62,8 +62,14 @@ LogLine parse_log_line(std::string_view text) {
     // default-constructing it first cost a block clear on every line.
     Cursor cur{text.data(), text.data() + text.size()};
     const Field remote_host = next_token(cur, ' ');
-    next_token(cur, ' '); // ident
-    next_token(cur, '['); // user, with the space before the bracket
+    // Nearly every line has no ident and no user: "- - [" then lands where
+    // the two steps below would.
+    if (cur.end - cur.pos >= 5 && std::memcmp(cur.pos, "- - [", 5) == 0) {
+        cur.pos += 5;
+    } else {
+        next_token(cur, ' '); // ident
+        next_token(cur, '['); // user, with the space before the bracket
+    }
     const Field date = next_token(cur, ']');
     next_token(cur, '"'); // between the closing bracket and the opening quote
     const Field request = next_token(cur, '"');
@@ -87,6 +93,8 @@ LogDate parse_log_date(std::string_view date) {
 
 RequestLine parse_request(std::string_view request) {
     RequestLine r;
+    // An empty view may have no buffer at all, and memrchr must not get one.
+    if (request.empty()) return r;
     const auto *last_space =
         static_cast<const char *>(memrchr(request.data(), ' ', request.size()));
     if (last_space == nullptr) return r;

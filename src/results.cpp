@@ -2,12 +2,6 @@
 
 namespace vestrel {
 
-const std::array<std::string_view, METHOD_COUNT> method_names = {
-    "GET", "POST", "HEAD", "OPTIONS", "PUT", "DELETE", "TRACE", "CONNECT", "PATCH"};
-
-const std::array<std::string_view, PROTOCOL_COUNT> protocol_names = {"HTTP/1.1", "HTTP/1.0",
-                                                                     "HTTP/2.0", "HTTP/3"};
-
 const std::array<std::string_view, CONTINENT_COUNT> continent_codes = {"AF", "AN", "AS", "EU",
                                                                        "NA", "OC", "SA"};
 const std::array<std::string_view, CONTINENT_COUNT> continent_names = {
