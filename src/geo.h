@@ -3,9 +3,11 @@
 // The database is memory-mapped for the whole run and only read. Each lookup
 // counts at most one country and one continent, each decided by itself: a
 // value counts only when it is a UTF-8 string of at least two bytes whose
-// first two bytes equal a table code (case-sensitive). A direct-mapped cache
-// of recent answers, keyed by the full binary address, spares repeat visitors
-// the tree walk; it changes no count.
+// first two bytes equal a table code (case-sensitive). Three direct-mapped
+// caches change no count: answers keyed by the full binary address spare
+// repeat visitors everything, answers keyed by a network prefix spare new
+// visitors from a known large network the tree walk, and answers keyed by
+// the database entry spare the value queries of an entry already read.
 #pragma once
 
 #include "parse.h"
@@ -31,11 +33,31 @@ struct GeoCacheSlot {
     Location location;
 };
 
-inline constexpr std::size_t GEO_CACHE_SLOTS = 4096;
+// The answer of one database entry, by its offset in the data section.
+struct GeoEntrySlot {
+    std::uint64_t key = 0; // offset + 1; 0: the slot is empty
+    Location location;
+};
+
+// The answer for a whole network prefix (see geo.cpp).
+struct GeoNetSlot {
+    std::uint32_t key = 0;
+    int family = 0; // 0: the slot is empty
+    Location location;
+};
+
+// 16384 addresses (384 KiB) hold the heavy visitors of a busy log; 1024
+// entries hold every country of a country database; 16384 prefixes cover
+// the networks most visitors come from.
+inline constexpr std::size_t GEO_CACHE_SLOTS = 16384;
+inline constexpr unsigned GEO_ENTRY_BITS = 10;
+inline constexpr unsigned GEO_NETWORK_BITS = 14;
 
 struct GeoDb {
     MMDB_s mmdb{};
     std::array<GeoCacheSlot, GEO_CACHE_SLOTS> cache{};
+    std::array<GeoEntrySlot, std::size_t{1} << GEO_ENTRY_BITS> entries{};
+    std::array<GeoNetSlot, std::size_t{1} << GEO_NETWORK_BITS> networks{};
 };
 
 // Opens `path` memory-mapped. On failure writes "Can't open database (PATH)"
