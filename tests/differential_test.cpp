@@ -1,0 +1,1224 @@
+// The fast paths against the plain reference (tests/reference): the same bytes
+// go through both and every field, flag and counter must come out the same.
+// Inputs are generated from fixed seeds, so a failure repeats; each failure
+// message carries the input, escaped as a C string literal.
+#include "geo.h"
+#include "hll.h"
+#include "main.h"
+#include "parse.h"
+#include "reference/reference.h"
+#include "support/process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace vestrel {
+namespace {
+
+namespace ref = vestrel::reference;
+using Rng = std::mt19937_64;
+
+// ---------------------------------------------------------------- helpers
+
+// The bytes as a C string literal, cut after `limit` input bytes.
+std::string escaped(std::string_view bytes, std::size_t limit = 2048) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        switch (c) {
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\v':
+            out += "\\v";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        default:
+            if (c >= 0x20 && c < 0x7f) {
+                out += static_cast<char>(c);
+            } else {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02x\"\"", c); // "" ends the escape
+                out += hex;
+            }
+        }
+    }
+    out += "\"";
+    if (bytes.size() > limit) out += " ... (" + std::to_string(bytes.size()) + " bytes in all)";
+    return out;
+}
+
+std::size_t pick(Rng &rng, std::size_t n) {
+    return static_cast<std::size_t>(rng() % n);
+}
+bool chance(Rng &rng, unsigned percent) {
+    return rng() % 100 < percent;
+}
+
+template <class T, std::size_t N> const T &one_of(Rng &rng, const T (&items)[N]) {
+    return items[pick(rng, N)];
+}
+
+// Lines split where getline splits them.
+std::vector<std::string> split_lines(const std::string &bytes) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        std::size_t nl = bytes.find('\n', start);
+        std::size_t end = nl == std::string::npos ? bytes.size() : nl + 1;
+        lines.push_back(bytes.substr(start, end - start));
+        start = end;
+    }
+    return lines;
+}
+
+std::vector<std::string> data_log_lines(const char *name) {
+    const std::string bytes = test::read_file(std::string(VESTREL_DATA_DIR) + "/" + name);
+    return split_lines(bytes);
+}
+
+bool data_dir_present() {
+    return std::filesystem::is_directory(VESTREL_DATA_DIR);
+}
+
+constexpr const char *DATA_LOGS[] = {"apache-combined-elastic-2015-10k.log",
+                                     "nasa-http-common-aug1995-20k.log"};
+
+// ---------------------------------------------------------------- generators
+
+// Bytes that steer the splitters: every delimiter, the white space strtoll
+// skips, NUL, and what addresses and numbers are made of.
+char steering_byte(Rng &rng) {
+    static constexpr char delimiters[] = {' ', ' ', ' ', '[', ']', '"', '"', '/', ':', '\n'};
+    static constexpr char others[] = {'.', '-', '+', '\t', '\r', '\v', 'a', 'f',  'G',
+                                      'E', 'T', 'H', 'P',  'x',  'Z',  '%', '\\', '\0'};
+    const unsigned r = static_cast<unsigned>(rng() % 100);
+    if (r < 40) return one_of(rng, delimiters);
+    if (r < 65) return static_cast<char>('0' + pick(rng, 10));
+    if (r < 90) return one_of(rng, others);
+    return static_cast<char>(1 + pick(rng, 255)); // anything but NUL
+}
+
+std::string random_bytes(Rng &rng, std::size_t max_length) {
+    std::string s(pick(rng, max_length + 1), '\0');
+    for (char &c : s)
+        c = steering_byte(rng);
+    return s;
+}
+
+// Whole pieces of log lines glued in random order, so that the later fields
+// (status, size) are reached far more often than by single bytes.
+std::string random_token_line(Rng &rng) {
+    static const char *const pieces[] = {"192.0.2.7",
+                                         "::1",
+                                         "2001:db8::7",
+                                         "::ffff:10.0.0.1",
+                                         "10.0.0.256",
+                                         "example.org",
+                                         "-",
+                                         "[",
+                                         "]",
+                                         "\"",
+                                         "\"\"",
+                                         " ",
+                                         "  ",
+                                         "10/Oct/2000:13:55:36 -0700",
+                                         "01/Aug/1995:23:00:01",
+                                         "/",
+                                         ":",
+                                         "::",
+                                         "GET",
+                                         "POST",
+                                         "get",
+                                         "HEAD / HTTP/1.1",
+                                         "HTTP/1.0",
+                                         "HTTP/2.0",
+                                         "HTTP/3",
+                                         "200",
+                                         "404",
+                                         "599",
+                                         "600",
+                                         "-1",
+                                         "+7",
+                                         "0",
+                                         "007",
+                                         "9223372036854775807",
+                                         "9223372036854775808",
+                                         "18446744073709551616",
+                                         "\t",
+                                         "\r",
+                                         "\n",
+                                         "\v",
+                                         "x",
+                                         "1.2.3.4.5",
+                                         "24",
+                                         "23",
+                                         "\\\""};
+    std::string s;
+    const std::size_t n = 1 + pick(rng, 24);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (chance(rng, 4))
+            s += '\0';
+        else
+            s += one_of(rng, pieces);
+    }
+    if (chance(rng, 70)) s += '\n';
+    return s;
+}
+
+// A well-formed line with random content in every field.
+std::string random_host(Rng &rng);
+
+std::string random_good_line(Rng &rng) {
+    static const char *const methods[] = {"GET",   "POST",   "HEAD",    "OPTIONS",
+                                          "PUT",   "DELETE", "TRACE",   "CONNECT",
+                                          "PATCH", "get",    "PROPFIND"};
+    static const char *const protocols[] = {"HTTP/1.1", "HTTP/1.0", "HTTP/2.0", "HTTP/3",
+                                            "HTTP/0.9", "http/1.1", ""};
+    std::string s = random_host(rng);
+    s += " - ";
+    s += chance(rng, 80) ? "-" : "alice";
+    s += " [" + std::to_string(1 + pick(rng, 28)) + "/Oct/2000:";
+    s += std::to_string(pick(rng, 26)) + ":55:36 -0700] \"";
+    s += one_of(rng, methods);
+    s += " /path/";
+    s += std::to_string(pick(rng, 1000));
+    s += " ";
+    s += one_of(rng, protocols);
+    s += "\" " + std::to_string(pick(rng, 650)) + " ";
+    s += chance(rng, 10) ? "-" : std::to_string(rng() >> pick(rng, 64));
+    if (chance(rng, 60)) s += " \"http://example.org/\" \"agent/1.0\"";
+    s += chance(rng, 10) ? "\r\n" : "\n";
+    return s;
+}
+
+std::string random_ipv4(Rng &rng) {
+    return std::to_string(pick(rng, 256)) + "." + std::to_string(pick(rng, 256)) + "." +
+           std::to_string(pick(rng, 256)) + "." + std::to_string(pick(rng, 256));
+}
+
+std::string random_ipv6(Rng &rng) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%x:%x:%x::%x", static_cast<unsigned>(rng() & 0xffff),
+                  static_cast<unsigned>(rng() & 0xffff), static_cast<unsigned>(rng() & 0xffff),
+                  static_cast<unsigned>(rng() & 0xffff));
+    return text;
+}
+
+std::string random_host(Rng &rng) {
+    const unsigned r = static_cast<unsigned>(rng() % 100);
+    if (r < 55) return random_ipv4(rng);
+    if (r < 85) return random_ipv6(rng);
+    if (r < 90) return "::ffff:" + random_ipv4(rng);
+    static const char *const odd[] = {"host.example.org",  "-",        "1.2.3", "01.2.3.4", "::g",
+                                      "1:2:3:4:5:6:7:8:9", "256.1.1.1"};
+    return one_of(rng, odd);
+}
+
+// Lines as the logs hold them, for mutation when the data logs are absent.
+const char *const SEED_LINES[] = {
+    "83.149.9.216 - - [17/May/2015:10:05:03 +0000] \"GET /images/kibana-search.png HTTP/1.1\" "
+    "200 203023 \"http://semicomplete.com/\" \"Mozilla/5.0 (Macintosh)\"\n",
+    "in24.inetnebr.com - - [01/Aug/1995:00:00:01 -0400] \"GET /shuttle/news.txt HTTP/1.0\" 200 "
+    "1839\n",
+    "2001:db8::7 - bob [10/Oct/2000:13:55:36 -0700] \"POST /form HTTP/2.0\" 302 \"512\"\n",
+    "10.0.0.1 - - [10/Oct/2000:23:59:59 -0700] \"HEAD / HTTP/3\" 599 9223372036854775807\n",
+};
+
+// One to four edits that favour the bytes the splitters look at.
+std::string mutate(Rng &rng, std::string s) {
+    const std::size_t edits = 1 + pick(rng, 4);
+    for (std::size_t e = 0; e < edits; ++e) {
+        const std::size_t at = pick(rng, s.size() + 1);
+        switch (pick(rng, 6)) {
+        case 0: // insert
+            s.insert(at, 1, steering_byte(rng));
+            break;
+        case 1: // replace
+            if (at < s.size()) s[at] = steering_byte(rng);
+            break;
+        case 2: // delete one
+            if (at < s.size()) s.erase(at, 1);
+            break;
+        case 3: // delete a run
+            if (at < s.size()) s.erase(at, 1 + pick(rng, 12));
+            break;
+        case 4: // duplicate a run
+            if (at < s.size()) s.insert(at, s.substr(at, 1 + pick(rng, 12)));
+            break;
+        default: // cut
+            s.resize(at);
+        }
+    }
+    return s;
+}
+
+// ---------------------------------------------------------------- field splits
+
+std::string show(const Field &f) {
+    return f ? escaped(*f) : "<absent>";
+}
+std::string show(const char *f) {
+    return f != nullptr ? escaped(f) : "<absent>";
+}
+
+void compare_field(std::string &diff, const char *name, const Field &fast, const char *slow) {
+    const bool same = fast.has_value() == (slow != nullptr) && (!fast || *fast == slow);
+    if (!same)
+        diff +=
+            std::string("  ") + name + ": fast " + show(fast) + ", reference " + show(slow) + "\n";
+}
+
+// Splits a time stamp both ways (`slow` is the same text, NUL-terminated,
+// and gets written into); also checks the hour the tally reads from it.
+std::string date_mismatch(std::string_view fast, char *slow) {
+    std::string diff;
+    const LogDate fd = parse_log_date(fast);
+    const ref::DateFields sd = ref::parse_log_date(slow);
+    compare_field(diff, "day", fd.day, sd.day);
+    compare_field(diff, "month", fd.month, sd.month);
+    compare_field(diff, "year", fd.year, sd.year);
+    compare_field(diff, "hour", fd.hour, sd.hour);
+    compare_field(diff, "minute", fd.minute, sd.minute);
+    compare_field(diff, "second", fd.second, sd.second);
+    long long value = -1;
+    if (sd.hour == nullptr || !ref::parse_number(sd.hour, 0, 23, value)) value = -1;
+    const long long hour = parse_hour(fast);
+    if (hour != value)
+        diff += "  counted hour: fast " + std::to_string(hour) + ", reference " +
+                std::to_string(value) + "\n";
+    return diff;
+}
+
+// Splits `bytes` (one line as read) both ways; "" when every field agrees.
+std::string split_mismatch(const std::string &bytes) {
+    const std::string_view text(bytes.data(), std::min(bytes.size(), bytes.find('\0')));
+    std::vector<char> buffer(bytes.begin(), bytes.end());
+    buffer.push_back('\0');
+
+    std::string diff;
+    const LogLine fast = parse_log_line(text);
+    const ref::LineFields slow = ref::parse_log_line(buffer.data());
+    compare_field(diff, "remote_host", fast.remote_host, slow.remote_host);
+    compare_field(diff, "date", fast.date, slow.date);
+    compare_field(diff, "request", fast.request, slow.request);
+    compare_field(diff, "status", fast.status, slow.status);
+    compare_field(diff, "size", fast.size, slow.size);
+    if (!diff.empty()) return diff;
+
+    if (fast.date) diff += date_mismatch(*fast.date, slow.date);
+    if (fast.request) {
+        const RequestLine fr = parse_request(*fast.request);
+        const ref::RequestFields sr = ref::parse_request(slow.request);
+        compare_field(diff, "method", fr.method, sr.method);
+        compare_field(diff, "protocol", fr.protocol, sr.protocol);
+    }
+    return diff;
+}
+
+#define EXPECT_SAME_SPLIT(bytes)                                                                   \
+    do {                                                                                           \
+        const std::string diff_ = split_mismatch(bytes);                                           \
+        ASSERT_EQ(diff_, "") << "line " << escaped(bytes);                                         \
+    } while (0)
+
+TEST(DifferentialSplit, HandPickedLines) {
+    const std::string cases[] = {
+        "",
+        "\n",
+        std::string("\0abc 1 2\n", 9),
+        std::string("1.2.3.4 - - [x\0] \"GET / HTTP/1.1\" 200 5\n", 41),
+        "   leading spaces - - [d] \"r\" 1 2\n",
+        "h - - [d]\"r\"1 2",
+        "h - - [d] \"r\" 200 \"\"\"\n",
+        "h - - [d] \"r\" 200 \"5\"\n",
+        "h - - [d] \"r\" 200 5 \"6\"\n",
+        "h - - [d] \"GET\" 200 5\n",
+        "h - - [d] \" GET\" 200 5\n",
+        "h - - [d] \"GET \" 200 5\n",
+        "h - - [d] \"  \" 200 5\n",
+        "h - - [d] \"GET / HTTP/1.1 \" 200 5\n",
+        "h - - [[[d]]] \"GET / HTTP/1.1\" 200 5\n",
+        "h - - [d] \"r\" 200",
+        "h - - [d] \"r\" 200 ",
+        "h - - [d] \"r\" 200 \n",
+        "h - - [d] \"r",
+        "h - - [d",
+        "h - - [",
+        "h - -",
+        "h",
+        "h ",
+        "h\r\n",
+        "[10/Oct/2000:13:55:36 -0700]\n",
+        "h - - [//::: ] \"r\" 1 2\n",
+        "h - - [1/2/3:4:5:6 7] \"r\" 1 2\n",
+        "h - - [1/2/3:4] \"r\" 1 2\n",
+        "h - - [1/2/3:4:5] \"r\" 1 2\n",
+        "h - - [ ] \"r\" 1 2\n",
+    };
+    for (const std::string &c : cases)
+        EXPECT_SAME_SPLIT(c);
+}
+
+TEST(DifferentialSplit, RandomSteeringBytes) {
+    Rng rng(0x5eed0001);
+    for (int i = 0; i < 20000; ++i) {
+        const std::string line = random_bytes(rng, i % 4 == 0 ? 200 : 40);
+        EXPECT_SAME_SPLIT(line);
+    }
+}
+
+TEST(DifferentialSplit, RandomLinePieces) {
+    Rng rng(0x5eed0002);
+    for (int i = 0; i < 20000; ++i) {
+        const std::string line = random_token_line(rng);
+        EXPECT_SAME_SPLIT(line);
+    }
+}
+
+TEST(DifferentialSplit, MutatedLines) {
+    Rng rng(0x5eed0003);
+    std::vector<std::string> seeds(std::begin(SEED_LINES), std::end(SEED_LINES));
+    for (int i = 0; i < 200; ++i)
+        seeds.push_back(random_good_line(rng));
+    if (data_dir_present()) {
+        for (const char *name : DATA_LOGS) {
+            const std::vector<std::string> lines = data_log_lines(name);
+            for (std::size_t i = 0; i < lines.size(); i += 37)
+                seeds.push_back(lines[i]);
+        }
+    }
+    for (int i = 0; i < 30000; ++i) {
+        const std::string line = mutate(rng, seeds[pick(rng, seeds.size())]);
+        EXPECT_SAME_SPLIT(line);
+    }
+}
+
+// Time stamps in the usual layout with bytes swapped for delimiters, digits
+// and letters, so that both the fixed-position hour read and the split it
+// falls back to are compared.
+std::string random_time_stamp(Rng &rng) {
+    static const char *const months[] = {"Jan", "Oct", "Dec", "O/t", "Oc:"};
+    char text[64];
+    std::snprintf(text, sizeof text, "%02u/%s/%04u:%02u:%02u:%02u %s",
+                  static_cast<unsigned>(pick(rng, 32)), one_of(rng, months),
+                  static_cast<unsigned>(pick(rng, 10000)), static_cast<unsigned>(pick(rng, 30)),
+                  static_cast<unsigned>(pick(rng, 60)), static_cast<unsigned>(pick(rng, 60)),
+                  chance(rng, 80) ? "-0700" : "");
+    std::string s = text;
+    static constexpr char bytes[] = {'/', ':', ' ', '0', '2', '9', 'x', '+', '-', '\t'};
+    const std::size_t edits = pick(rng, 4);
+    for (std::size_t e = 0; e < edits && !s.empty(); ++e) {
+        const std::size_t at = pick(rng, std::min<std::size_t>(s.size(), 17));
+        switch (pick(rng, 3)) {
+        case 0:
+            s[at] = one_of(rng, bytes);
+            break;
+        case 1:
+            s.insert(at, 1, one_of(rng, bytes));
+            break;
+        default:
+            s.erase(at, 1);
+        }
+    }
+    return s;
+}
+
+TEST(DifferentialSplit, TimeStamps) {
+    Rng rng(0x5eed000b);
+    for (int i = 0; i < 30000; ++i) {
+        const std::string date = random_time_stamp(rng);
+        std::vector<char> buffer(date.begin(), date.end());
+        buffer.push_back('\0');
+        ASSERT_EQ(date_mismatch(date, buffer.data()), "") << "time stamp " << escaped(date);
+    }
+}
+
+TEST(DifferentialSplit, EveryLineOfTheDataLogs) {
+    if (!data_dir_present()) GTEST_SKIP() << VESTREL_DATA_DIR << " is missing";
+    for (const char *name : DATA_LOGS) {
+        SCOPED_TRACE(name);
+        const std::vector<std::string> lines = data_log_lines(name);
+        ASSERT_FALSE(lines.empty());
+        for (const std::string &line : lines)
+            EXPECT_SAME_SPLIT(line);
+    }
+}
+
+// ---------------------------------------------------------------- addresses
+
+std::string address_mismatch(const std::string &host) {
+    const Address fast = parse_address(host);
+    unsigned char bytes[16] = {};
+    const int family = ref::address_family(host.c_str(), bytes);
+    if (fast.family != family)
+        return "family: fast " + std::to_string(fast.family) + ", reference " +
+               std::to_string(family);
+    const std::size_t n = family == AF_INET ? 4 : family == AF_INET6 ? 16 : 0;
+    if (std::memcmp(fast.bytes, bytes, n) != 0) return "binary address differs";
+    return "";
+}
+
+#define EXPECT_SAME_ADDRESS(host)                                                                  \
+    do {                                                                                           \
+        const std::string diff_ = address_mismatch(host);                                          \
+        ASSERT_EQ(diff_, "") << "host " << escaped(host);                                          \
+    } while (0)
+
+TEST(DifferentialAddress, HandPickedHosts) {
+    const char *const hosts[] = {"",
+                                 "1.2.3.4",
+                                 "0.0.0.0",
+                                 "255.255.255.255",
+                                 "256.1.1.1",
+                                 "1.2.3.256",
+                                 "01.2.3.4",
+                                 "1.02.3.4",
+                                 "1.2.3.04",
+                                 "00.1.1.1",
+                                 "1.2.3",
+                                 "1.2.3.4.5",
+                                 "1.2.3.4.",
+                                 ".1.2.3.4",
+                                 "1..2.3",
+                                 "1.2.3.4 ",
+                                 " 1.2.3.4",
+                                 "1.2.3.4\n",
+                                 "0x7f.0.0.1",
+                                 "1.2.3.-4",
+                                 "1.2.3.+4",
+                                 "1234.1.1.1",
+                                 "999.1.1.1",
+                                 "25.5.255.255",
+                                 "::",
+                                 "::1",
+                                 "1::",
+                                 ":::",
+                                 "1:2:3:4:5:6:7:8",
+                                 "1:2:3:4:5:6:7:8:9",
+                                 "1:2:3:4:5:6:7::",
+                                 "::2:3:4:5:6:7:8",
+                                 "1::2::3",
+                                 "12345::",
+                                 "0000:0000:0000:0000:0000:0000:0000:0001",
+                                 "00000::1",
+                                 "::ffff:1.2.3.4",
+                                 "::ffff:01.2.3.4",
+                                 "::ffff:1.2.3",
+                                 "::ffff:1.2.3.4.5",
+                                 "::1.2.3.4",
+                                 "1.2.3.4::",
+                                 "::ffff:256.1.1.1",
+                                 "1:2:3:4:5:6:1.2.3.4",
+                                 "1:2:3:4:5:6:7:1.2.3.4",
+                                 "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255",
+                                 "0000:0000:0000:0000:0000:0000:255.255.255.255",
+                                 "0000:0000:0000:0000:0000:0000:255.255.255.2555",
+                                 "FE80::1",
+                                 "fe80::1%eth0",
+                                 "g::1",
+                                 "::x",
+                                 "2001:DB8::A",
+                                 "2001:db8:0:0:0:0:2:1",
+                                 ":1::",
+                                 "1:",
+                                 ":1",
+                                 "1.2.3.4/24",
+                                 "-",
+                                 "localhost",
+                                 "\t1.2.3.4"};
+    for (const char *host : hosts)
+        EXPECT_SAME_ADDRESS(std::string(host));
+}
+
+std::string random_address_text(Rng &rng) {
+    switch (pick(rng, 5)) {
+    case 0: { // dotted parts: values around the limits, leading zeros, odd counts
+        std::string s;
+        const std::size_t parts = 1 + pick(rng, 6);
+        for (std::size_t p = 0; p < parts; ++p) {
+            if (p > 0) s += chance(rng, 95) ? "." : "..";
+            if (chance(rng, 10)) s += "0";
+            static const unsigned specials[] = {0,   1,   9,   10,  99,  100, 199,
+                                                249, 250, 255, 256, 299, 999, 1000};
+            s += std::to_string(chance(rng, 50) ? one_of(rng, specials) : pick(rng, 300));
+        }
+        return s;
+    }
+    case 1: { // IPv6 groups, a "::" somewhere, sometimes a dotted tail
+        std::string s;
+        const std::size_t groups = pick(rng, 10);
+        const std::size_t gap = chance(rng, 60) ? pick(rng, groups + 1) : SIZE_MAX;
+        for (std::size_t g = 0; g < groups; ++g) {
+            if (g == gap)
+                s += "::";
+            else if (g > 0)
+                s += ":";
+            const std::size_t digits = pick(rng, 6);
+            for (std::size_t d = 0; d < digits; ++d)
+                s += "0123456789abcdefABCDEF"[pick(rng, 22)];
+        }
+        if (gap == groups) s += "::";
+        if (chance(rng, 25)) s += (s.empty() || s.back() == ':' ? "" : ":") + random_ipv4(rng);
+        return s;
+    }
+    case 2: // well-formed, for the binary bytes
+        return chance(rng, 50) ? random_ipv4(rng) : random_ipv6(rng);
+    default: { // anything from the address alphabet, sometimes long
+        static constexpr char alphabet[] = "0123456789....::::abcdefABCDEFxg %/\t-+";
+        std::string s(pick(rng, chance(rng, 10) ? 80 : 20), ' ');
+        for (char &c : s)
+            c = alphabet[pick(rng, sizeof alphabet - 1)];
+        return s;
+    }
+    }
+}
+
+TEST(DifferentialAddress, RandomHosts) {
+    Rng rng(0x5eed0004);
+    int accepted = 0;
+    for (int i = 0; i < 60000; ++i) {
+        const std::string host = random_address_text(rng);
+        EXPECT_SAME_ADDRESS(host);
+        accepted += parse_address(host).family != 0;
+    }
+    // Both verdicts must be well represented for the comparison to mean much.
+    EXPECT_GT(accepted, 10000);
+    EXPECT_LT(accepted, 50000);
+}
+
+// ---------------------------------------------------------------- numbers
+
+std::string number_mismatch(const std::string &token) {
+    static const long long maxima[] = {23, 599, INT64_MAX};
+    for (long long maxval : maxima) {
+        const long long fast = parse_number(token, maxval);
+        long long value = 0;
+        const long long slow = ref::parse_number(token.c_str(), 0, maxval, value) ? value : -1;
+        if (fast != slow)
+            return "max " + std::to_string(maxval) + ": fast " + std::to_string(fast) +
+                   ", reference " + std::to_string(slow);
+    }
+    return "";
+}
+
+#define EXPECT_SAME_NUMBER(token)                                                                  \
+    do {                                                                                           \
+        const std::string diff_ = number_mismatch(token);                                          \
+        ASSERT_EQ(diff_, "") << "token " << escaped(token);                                        \
+    } while (0)
+
+TEST(DifferentialNumber, HandPickedTokens) {
+    const char *const tokens[] = {"",
+                                  "0",
+                                  "-0",
+                                  "+0",
+                                  "+7",
+                                  "-7",
+                                  "23",
+                                  "24",
+                                  "599",
+                                  "600",
+                                  "0023",
+                                  "00000000000000000000023",
+                                  " 5",
+                                  "\t5",
+                                  "\n5",
+                                  "\v5",
+                                  "\f5",
+                                  "\r5",
+                                  "5 ",
+                                  "5\n",
+                                  " ",
+                                  "+",
+                                  "-",
+                                  "+-5",
+                                  "--5",
+                                  " -0",
+                                  "- 5",
+                                  "9223372036854775807",
+                                  "9223372036854775808",
+                                  "09223372036854775807",
+                                  "-9223372036854775808",
+                                  "-9223372036854775809",
+                                  "99999999999999999999999",
+                                  "999999999999999999",
+                                  "1000000000000000000",
+                                  "000000000000000000",
+                                  "0000000000000000000",
+                                  "-000000000000000000000",
+                                  "1e3",
+                                  "0x10",
+                                  "12a",
+                                  "\xc2\xa0"
+                                  "5",
+                                  "5\r"};
+    for (const char *t : tokens)
+        EXPECT_SAME_NUMBER(std::string(t));
+}
+
+std::string random_number_token(Rng &rng) {
+    static const char *const spaces[] = {" ", "\t", "\n", "\v", "\f", "\r", "  \t"};
+    static const char *const signs[] = {"+", "-", "+-", "--"};
+    static const char *const bounds[] = {"23",
+                                         "24",
+                                         "599",
+                                         "600",
+                                         "9223372036854775807",
+                                         "9223372036854775808",
+                                         "9223372036854775806",
+                                         "18446744073709551615",
+                                         "18446744073709551616",
+                                         "999999999999999999",
+                                         "1000000000000000000"};
+    std::string s;
+    if (chance(rng, 15)) s += one_of(rng, spaces);
+    if (chance(rng, 20)) s += one_of(rng, signs);
+    if (chance(rng, 20)) s += std::string(pick(rng, 8), '0');
+    if (chance(rng, 30)) {
+        s += one_of(rng, bounds);
+    } else {
+        const std::size_t digits = chance(rng, 30) ? 17 + pick(rng, 9) : pick(rng, 5);
+        for (std::size_t d = 0; d < digits; ++d)
+            s += static_cast<char>('0' + pick(rng, 10));
+    }
+    if (chance(rng, 8)) s += chance(rng, 50) ? one_of(rng, spaces) : "x";
+    if (chance(rng, 3)) s.insert(pick(rng, s.size() + 1), one_of(rng, spaces));
+    return s;
+}
+
+TEST(DifferentialNumber, RandomTokens) {
+    Rng rng(0x5eed0005);
+    for (int i = 0; i < 60000; ++i) {
+        const std::string token = random_number_token(rng);
+        EXPECT_SAME_NUMBER(token);
+    }
+}
+
+// ---------------------------------------------------------------- whole runs
+
+struct GeoDeleter {
+    void operator()(GeoDb *db) const {
+        close_database(*db);
+        delete db;
+    }
+};
+using GeoHandle = std::unique_ptr<GeoDb, GeoDeleter>;
+
+GeoHandle open_geo(const std::string &path) {
+    GeoHandle db(new GeoDb());
+    open_database(*db, path.c_str());
+    return db;
+}
+
+// A Tally with both sketches created, released when it goes.
+struct SketchedTally {
+    Tally tally;
+    explicit SketchedTally(GeoDb *geo) {
+        if (create(tally.ipv4, HLL_PRECISION) != 0 || create(tally.ipv6, HLL_PRECISION) != 0 ||
+            tally.ipv4.registers == nullptr || tally.ipv6.registers == nullptr)
+            throw std::runtime_error("sketch allocation");
+        tally.geo = geo;
+    }
+    ~SketchedTally() {
+        release(tally.ipv4);
+        release(tally.ipv6);
+    }
+    SketchedTally(const SketchedTally &) = delete;
+    SketchedTally &operator=(const SketchedTally &) = delete;
+};
+
+// What two runs must share: every counter of the record, the visit estimates
+// among them, and the sketches register for register.
+std::string counters_mismatch(const Tally &fast, const Tally &slow) {
+    const Results &a = fast.results;
+    const Results &b = slow.results;
+    std::string diff;
+    auto scalar = [&](const char *name, std::uint64_t x, std::uint64_t y) {
+        if (x != y)
+            diff += std::string("  ") + name + ": fast " + std::to_string(x) + ", reference " +
+                    std::to_string(y) + "\n";
+    };
+    auto array = [&](const char *name, const auto &x, const auto &y) {
+        for (std::size_t i = 0; i < x.size(); ++i)
+            if (x[i] != y[i])
+                diff += std::string("  ") + name + "[" + std::to_string(i) + "]: fast " +
+                        std::to_string(x[i]) + ", reference " + std::to_string(y[i]) + "\n";
+    };
+    scalar("invalid_lines", a.invalid_lines, b.invalid_lines);
+    scalar("processed_lines", a.processed_lines, b.processed_lines);
+    scalar("bandwidth", a.bandwidth, b.bandwidth);
+    scalar("hits_total", a.hits_total, b.hits_total);
+    scalar("hits_ipv4", a.hits_ipv4, b.hits_ipv4);
+    scalar("hits_ipv6", a.hits_ipv6, b.hits_ipv6);
+    scalar("visits_total", a.visits_total, b.visits_total);
+    scalar("visits_ipv4", a.visits_ipv4, b.visits_ipv4);
+    scalar("visits_ipv6", a.visits_ipv6, b.visits_ipv6);
+    array("continents", a.continents, b.continents);
+    array("countries", a.countries, b.countries);
+    array("hours", a.hours, b.hours);
+    array("methods", a.methods, b.methods);
+    array("protocols", a.protocols, b.protocols);
+    array("status", a.status, b.status);
+    auto registers = [&](const char *name, const HllStorage &x, const HllStorage &y) {
+        if (x.size != y.size || std::memcmp(x.registers, y.registers, x.size) != 0)
+            diff += std::string("  ") + name + " registers differ\n";
+    };
+    registers("ipv4", fast.ipv4, slow.ipv4);
+    registers("ipv6", fast.ipv6, slow.ipv6);
+    return diff;
+}
+
+// After a whole-run mismatch: feeds the lines one at a time to both tallies
+// and names the first line after which the counters part.
+std::string first_parting_line(const std::string &bytes, const char *db_path) {
+    GeoHandle fast_geo = db_path != nullptr ? open_geo(db_path) : nullptr;
+    GeoHandle slow_geo = db_path != nullptr ? open_geo(db_path) : nullptr;
+    SketchedTally fast(fast_geo.get());
+    SketchedTally slow(slow_geo.get());
+    const std::vector<std::string> lines = split_lines(bytes);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        tally_line(fast.tally, lines[i]);
+        std::vector<char> buffer(lines[i].begin(), lines[i].end());
+        buffer.push_back('\0');
+        ref::tally_line(slow.tally, buffer.data());
+        if (!counters_mismatch(fast.tally, slow.tally).empty())
+            return "first parting line (" + std::to_string(i + 1) + " of " +
+                   std::to_string(lines.size()) + "): " + escaped(lines[i]);
+    }
+    return "every line agrees alone: the difference is in how the stream is split into lines";
+}
+
+// Feeds `bytes` through a pipe in writes of random size: with `tiny` all of
+// 1 to 7 bytes; otherwise a mix of tiny, middling and larger than the read
+// block, so that a long input does not cost a system call every few bytes.
+void feed_pipe(int fd, const std::string &bytes, std::uint64_t seed, bool tiny) {
+    Rng rng(seed);
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        const unsigned r = static_cast<unsigned>(rng() % 100);
+        const std::size_t most = tiny || r < 50 ? 7 : r < 90 ? 4000 : 300000;
+        const std::size_t n = std::min(bytes.size() - at, 1 + pick(rng, most));
+        const ssize_t w = write(fd, bytes.data() + at, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        at += static_cast<std::size_t>(w);
+    }
+    close(fd);
+}
+
+enum class Through { File, File_And_Pipe };
+
+// Runs tally_stream (on the file, and through a pipe when asked) and the
+// getline reference on the same bytes and compares the results. The
+// reference's record goes to `reference_out` when given.
+void expect_same_run(const std::string &bytes, const char *db_path = nullptr,
+                     Through through = Through::File, Results *reference_out = nullptr) {
+    test::TempDir dir;
+    const std::string path = dir.file("access.log");
+    test::write_file(path, bytes);
+
+    GeoHandle slow_geo = db_path != nullptr ? open_geo(db_path) : nullptr;
+    SketchedTally slow(slow_geo.get());
+    FILE *file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(ref::reference_tally_file(file, slow.tally), 0);
+    std::fclose(file);
+    if (reference_out != nullptr) *reference_out = slow.tally.results;
+
+    auto check = [&](const char *how, SketchedTally &fast) {
+        finish_totals(fast.tally);
+        const std::string diff = counters_mismatch(fast.tally, slow.tally);
+        EXPECT_EQ(diff, "") << how << ", " << bytes.size() << " bytes, "
+                            << first_parting_line(bytes, db_path) << "\ninput "
+                            << escaped(bytes, 4096);
+    };
+    {
+        GeoHandle fast_geo = db_path != nullptr ? open_geo(db_path) : nullptr;
+        SketchedTally fast(fast_geo.get());
+        const int fd = open(path.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(tally_stream(fast.tally, fd), 0);
+        close(fd);
+        check("from a file", fast);
+    }
+    if (through == Through::File_And_Pipe) {
+        // Small inputs go in writes of a few bytes, so that reads end anywhere
+        // in a line; larger ones in a mix that also fills and grows the buffer.
+        const bool tiny = bytes.size() <= 256 * 1024;
+        GeoHandle fast_geo = db_path != nullptr ? open_geo(db_path) : nullptr;
+        SketchedTally fast(fast_geo.get());
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        std::thread writer(feed_pipe, fds[1], std::cref(bytes), 0x5eed0100, tiny);
+        const int status = tally_stream(fast.tally, fds[0]);
+        writer.join();
+        close(fds[0]);
+        ASSERT_EQ(status, 0);
+        check(tiny ? "through a pipe, tiny writes" : "through a pipe, mixed writes", fast);
+    }
+}
+
+// A log of `lines` lines of every kind the generators make.
+std::string random_log(Rng &rng, std::size_t lines, const std::vector<std::string> &real) {
+    std::string log;
+    for (std::size_t i = 0; i < lines; ++i) {
+        const unsigned r = static_cast<unsigned>(rng() % 100);
+        if (r < 35)
+            log += random_good_line(rng);
+        else if (r < 50 && !real.empty())
+            log += real[pick(rng, real.size())];
+        else if (r < 70)
+            log += mutate(rng, chance(rng, 50) || real.empty() ? random_good_line(rng)
+                                                               : real[pick(rng, real.size())]);
+        else if (r < 80)
+            log += random_token_line(rng);
+        else if (r < 88)
+            log += random_bytes(rng, 60);
+        else if (r < 94)
+            log += "\n";
+        else
+            log += "\r\n";
+        if (!log.empty() && log.back() != '\n' && chance(rng, 80)) log += '\n';
+    }
+    return log;
+}
+
+std::vector<std::string> some_real_lines() {
+    std::vector<std::string> real;
+    if (!data_dir_present()) return real;
+    for (const char *name : DATA_LOGS) {
+        const std::vector<std::string> lines = data_log_lines(name);
+        for (std::size_t i = 0; i < lines.size(); i += 11)
+            real.push_back(lines[i]);
+    }
+    return real;
+}
+
+TEST(DifferentialRun, RandomLogs) {
+    const std::vector<std::string> real = some_real_lines();
+    Rng rng(0x5eed0006);
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::string log = random_log(rng, round == 0 ? 2000 : 4000, real);
+        if (round % 2 == 1 && !log.empty() && log.back() == '\n') log.pop_back();
+        expect_same_run(log, nullptr, round < 2 ? Through::File_And_Pipe : Through::File);
+    }
+}
+
+TEST(DifferentialRun, SmallAndDegenerateFiles) {
+    const std::string cases[] = {
+        "",
+        std::string(1000, '\n'),
+        "\r\n\r\n\r\n",
+        std::string("\0\n\0\n\0", 5),
+        "192.0.2.7 - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 2326",
+        "192.0.2.7 - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 23" +
+            std::string(1, '\0') + "26\r\n::1 - - [10/Oct/2000:13" + std::string(1, '\0') +
+            ":55:36 -0700] \"GET / HTTP/1.1\" 200 2326\r\n",
+        // The last line, without a newline, ends at its NUL byte too.
+        "::1 - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 77" + std::string(1, '\0') +
+            " 5",
+        // Sizes adding up past INT64_MAX stop there.
+        "1.2.3.4 - - [d] \"r\" 200 9223372036854775807\n1.2.3.4 - - [d] \"r\" 200 "
+        "9223372036854775807\n1.2.3.4 - - [d] \"r\" 200 1\n",
+    };
+    for (const std::string &c : cases) {
+        SCOPED_TRACE(escaped(c));
+        expect_same_run(c, nullptr, Through::File_And_Pipe);
+    }
+}
+
+// A valid line whose request is stretched to `length` bytes in all.
+std::string long_line(std::size_t length, char filler) {
+    std::string line = "198.51.100.9 - - [10/Oct/2000:07:55:36 -0700] \"GET /";
+    const std::string tail = " HTTP/1.0\" 404 777\n";
+    line.append(length > line.size() + tail.size() ? length - line.size() - tail.size() : 0,
+                filler);
+    return line + tail;
+}
+
+TEST(DifferentialRun, LinesAroundAndBeyondTheReadBlock) {
+    Rng rng(0x5eed0007);
+    std::string log = random_log(rng, 50, {});
+    // Lines ending just before, on and just after the 128 KiB block edge,
+    // counted from the start of the file and from the start of a line.
+    const std::size_t block = 128 * 1024;
+    log += long_line(block - log.size() - 1, 'a');
+    log += long_line(block - 1, 'b');
+    log += long_line(block, 'c');
+    log += long_line(block + 1, 'd');
+    log += random_log(rng, 50, {});
+    log += long_line(3 * block + 17, '/');
+    // Several MiB on one line, with NUL and '\r' bytes and no newline but the
+    // last; then more ordinary lines, and a long last line without a newline.
+    std::string huge = long_line(5 * 1024 * 1024 + 3, 'e');
+    huge[huge.size() / 2] = '\0';
+    huge[huge.size() / 3] = '\r';
+    log += huge;
+    log += random_log(rng, 50, {});
+    std::string last = long_line(block + 100, 'f');
+    last.pop_back();
+    log += last;
+    expect_same_run(log, nullptr, Through::File_And_Pipe);
+}
+
+TEST(DifferentialRun, DataLogs) {
+    if (!data_dir_present()) GTEST_SKIP() << VESTREL_DATA_DIR << " is missing";
+    for (const char *name : DATA_LOGS) {
+        SCOPED_TRACE(name);
+        const std::string bytes = test::read_file(std::string(VESTREL_DATA_DIR) + "/" + name);
+        ASSERT_FALSE(bytes.empty());
+        expect_same_run(bytes, nullptr, Through::File_And_Pipe);
+    }
+}
+
+// ---------------------------------------------------------------- geolocation
+
+std::string geo_path(const char *name) {
+    return std::string(VESTREL_TEST_DIR) + "/geo/" + name;
+}
+
+// Every address tests/geo/README.md lists, and text that is no address.
+const char *const FIXTURE_HOSTS[] = {
+    "81.2.69.1", "81.2.69.254", "2a02:cf40::1", "2a02:cf40:ffff::1", "216.160.83.1", "2600:1700::1",
+    "1.0.16.1", "2400:2000::1", "200.160.2.1", "2804:14c::1", "1.128.0.1", "2403:5800::1",
+    "41.0.0.1", "2c0f:f000::1", "185.121.177.1", "2a0e:b100::1", "89.160.20.1", "2a07:1c40:20::1",
+    "89.160.21.1", "2a07:1c40:21::1", "89.160.22.1", "2a07:1c40:22::1", "89.160.23.1",
+    "2a07:1c40:23::1", "89.160.24.1", "2a07:1c40:24::1", "89.160.25.1", "2a07:1c40:25::1",
+    "89.160.26.1", "2a07:1c40:26::1", "89.160.27.1", "2a07:1c40:27::1", "89.160.28.1",
+    "2a07:1c40:28::1", "89.160.29.1", "2a07:1c40:29::1", "89.160.30.1", "2a07:1c40:30::1",
+    "89.160.31.1", "2a07:1c40:31::1", "89.160.32.1", "2a07:1c40:32::1", "89.160.33.1",
+    "2a07:1c40:33::1", "89.160.34.1", "2a07:1c40:34::1", "::ffff:81.2.69.1", "::81.2.69.1",
+    "2002:5102:4501::1", "2001:0:5102:4501::1", "::ffff:89.160.25.1", "192.0.2.1", "10.0.0.1",
+    "::ffff:10.0.0.1", "127.0.0.1", "0.0.0.0", "255.255.255.255", "8.8.8.8", "81.2.70.1",
+    "89.160.19.1", "89.160.35.1", "2001:db8::1", "::1", "::", "fe80::1", "2a07:1c40:19::1",
+    "2a07:1c40:35::1", "2a02:cf41::1",
+    // the same addresses written differently, and no addresses at all
+    "2A02:CF40::1", "2a02:cf40:0:0:0:0:0:1", "::FFFF:81.2.69.1", "::ffff:5102:4501", "081.2.69.1",
+    "81.2.69", "81.2.69.1.5", "example.org", "-", "::ffff:81.2.69.01"};
+
+// Hosts in and around the fixture's networks, many of them, so that the
+// cache sees repeats, evictions and slots shared by different addresses.
+std::string random_geo_host(Rng &rng) {
+    static const char *const v4_nets[] = {"81.2.69.", "216.160.83.", "1.0.16.",      "200.160.2.",
+                                          "1.128.0.", "41.0.0.",     "185.121.177.", "81.2.70."};
+    static const char *const v6_nets[] = {"2a02:cf40:", "2600:1700:", "2400:2000:", "2804:14c:",
+                                          "2403:5800:", "2c0f:f000:", "2a0e:b100:", "2a02:cf41:"};
+    char text[64];
+    switch (pick(rng, 6)) {
+    case 0:
+        return std::string(one_of(rng, v4_nets)) + std::to_string(pick(rng, 256));
+    case 1:
+        return "89.160." + std::to_string(18 + pick(rng, 19)) + "." +
+               std::to_string(pick(rng, 256));
+    case 2:
+        std::snprintf(text, sizeof text, "%s%x::%x", one_of(rng, v6_nets),
+                      static_cast<unsigned>(pick(rng, 0x10000)),
+                      static_cast<unsigned>(pick(rng, 16)));
+        return text;
+    case 3:
+        return "2a07:1c40:" + std::to_string(18 + pick(rng, 19)) +
+               "::" + std::to_string(pick(rng, 9));
+    case 4:
+        return "::ffff:" + std::string(one_of(rng, v4_nets)) + std::to_string(pick(rng, 256));
+    default:
+        return chance(rng, 50) ? random_ipv4(rng) : random_ipv6(rng);
+    }
+}
+
+std::string geo_log(Rng &rng, std::size_t lines) {
+    std::vector<std::string> pool(std::begin(FIXTURE_HOSTS), std::end(FIXTURE_HOSTS));
+    // Enough distinct hosts that a few hundred share a cache slot.
+    while (pool.size() < std::max<std::size_t>(3000, GEO_CACHE_SLOTS / 4))
+        pool.push_back(random_geo_host(rng));
+    std::string log;
+    for (std::size_t i = 0; i < lines; ++i) {
+        std::string line = random_good_line(rng);
+        line.replace(0, line.find(' '), pool[pick(rng, pool.size())]);
+        log += line;
+    }
+    return log;
+}
+
+// Per address first, so that a difference names the address.
+void expect_same_locations(const std::string &db_path, const std::vector<std::string> &hosts) {
+    GeoHandle db = open_geo(db_path);
+    for (const std::string &host : hosts) {
+        const Address address = parse_address(host);
+        if (address.family == 0) continue;
+        const Location fast = resolve_location(db->mmdb, address);
+        const Location slow = ref::locate(db->mmdb, host.c_str());
+        EXPECT_EQ(fast.country, slow.country) << "host " << host;
+        EXPECT_EQ(fast.continent, slow.continent) << "host " << host;
+    }
+}
+
+std::uint64_t total(const auto &counts) {
+    std::uint64_t sum = 0;
+    for (std::uint64_t c : counts)
+        sum += c;
+    return sum;
+}
+
+TEST(DifferentialGeo, FixtureAddressesMixedWithManyOthers) {
+    const std::string db = geo_path("fixture.mmdb");
+    Rng rng(0x5eed0008);
+    std::vector<std::string> hosts(std::begin(FIXTURE_HOSTS), std::end(FIXTURE_HOSTS));
+    for (int i = 0; i < 500; ++i)
+        hosts.push_back(random_geo_host(rng));
+    expect_same_locations(db, hosts);
+
+    const std::string log = geo_log(rng, 15000);
+    // The cache is only exercised if distinct addresses share slots.
+    std::set<std::string> distinct;
+    std::set<std::uint32_t> slots;
+    for (const std::string &line : split_lines(log)) {
+        const std::string host = line.substr(0, line.find(' '));
+        if (distinct.insert(host).second)
+            slots.insert(
+                murmur3_32(host.data(), static_cast<std::int32_t>(host.size()), VISITOR_HASH_SEED) &
+                (GEO_CACHE_SLOTS - 1));
+    }
+    ASSERT_GE(distinct.size() - slots.size(), 100u);
+    Results results;
+    expect_same_run(log, db.c_str(), Through::File_And_Pipe, &results);
+
+    // The run must have found something, or the comparison says little.
+    EXPECT_GT(total(results.countries), 2000u);
+    EXPECT_GT(total(results.continents), 2000u);
+}
+
+// A text of the IPv6 address HEAD:0:0:0:0:0:0 (HEAD two groups) whose visitor
+// hash picks cache slot `slot`: the six zero groups are written "0" to "0000"
+// or some of them left out behind "::". "" when none of the ~12000 texts does.
+std::string zero_tail_text_in_slot(const std::string &head, std::uint32_t slot) {
+    static const char *const widths[] = {"0", "00", "000", "0000"};
+    // Groups [gap, gap + length) of 2..7 go behind "::"; gap 8: none do.
+    for (int gap = 2; gap <= 8; ++gap) {
+        for (int length = gap == 8 ? 0 : 1; gap + length <= 8; ++length) {
+            const int written = 6 - length;
+            for (int choice = 0; choice < 1 << (2 * written); ++choice) {
+                std::string text = head;
+                int c = choice;
+                for (int g = 2; g < 8; ++g) {
+                    if (g == gap && length > 0) {
+                        text += "::";
+                        g += length - 1;
+                        continue;
+                    }
+                    if (text.back() != ':') text += ':';
+                    text += widths[c & 3];
+                    c >>= 2;
+                }
+                if ((murmur3_32(text.data(), static_cast<std::int32_t>(text.size()),
+                                VISITOR_HASH_SEED) &
+                     (GEO_CACHE_SLOTS - 1)) == slot)
+                    return text;
+            }
+        }
+    }
+    return "";
+}
+
+TEST(DifferentialGeo, CacheSlotSharedByIPv4AndIPv6OfTheSameBytes) {
+    // 81.2.69.x is held (DE, EU); 5102:45xx:: has the same 16 bytes as the
+    // cache stores the IPv4 address, but is an IPv6 address nobody holds.
+    // Sharing a slot, the two must still be told apart by their family.
+    std::string log;
+    int pairs = 0;
+    for (unsigned x = 1; x < 255 && pairs < 3; ++x) {
+        const std::string v4 = "81.2.69." + std::to_string(x);
+        const std::uint32_t slot =
+            murmur3_32(v4.data(), static_cast<std::int32_t>(v4.size()), VISITOR_HASH_SEED) &
+            (GEO_CACHE_SLOTS - 1);
+        char head[16];
+        std::snprintf(head, sizeof head, "5102:45%02x", x);
+        const std::string v6 = zero_tail_text_in_slot(head, slot);
+        if (v6.empty()) continue;
+        ASSERT_EQ(parse_address(v6).family, AF_INET6) << v6;
+        ASSERT_EQ(std::memcmp(parse_address(v6).bytes, parse_address(v4).bytes, 16), 0) << v6;
+        const std::string rest = " - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 1\n";
+        for (const std::string *host : {&v4, &v6, &v6, &v4})
+            log += *host + rest;
+        ++pairs;
+    }
+    ASSERT_EQ(pairs, 3);
+    Results results;
+    expect_same_run(log, geo_path("fixture.mmdb").c_str(), Through::File, &results);
+    EXPECT_EQ(total(results.countries), 6u);
+    EXPECT_EQ(total(results.continents), 6u);
+}
+
+TEST(DifferentialGeo, IPv4OnlyDatabaseCountsNoIPv6Address) {
+    const std::string db = geo_path("ipv4-only.mmdb");
+    Rng rng(0x5eed0009);
+    std::vector<std::string> hosts(std::begin(FIXTURE_HOSTS), std::end(FIXTURE_HOSTS));
+    expect_same_locations(db, hosts);
+
+    std::string v6_log;
+    for (const char *host : FIXTURE_HOSTS) {
+        if (parse_address(host).family != AF_INET6) continue;
+        for (int i = 0; i < 3; ++i) {
+            std::string line = random_good_line(rng);
+            v6_log += line.replace(0, line.find(' '), host);
+        }
+    }
+    Results v6;
+    expect_same_run(v6_log, db.c_str(), Through::File, &v6);
+    EXPECT_GT(v6.hits_ipv6, 0u);
+    EXPECT_EQ(total(v6.countries), 0u);
+    EXPECT_EQ(total(v6.continents), 0u);
+
+    // Mixed with IPv4, whose held addresses do count.
+    const std::string mixed = geo_log(rng, 5000);
+    Results results;
+    expect_same_run(mixed, db.c_str(), Through::File, &results);
+    EXPECT_GT(total(results.countries), 0u);
+}
+
+TEST(DifferentialGeo, NumericCodesCountNothing) {
+    const std::string db = geo_path("country-as-number.mmdb");
+    Rng rng(0x5eed000a);
+    std::vector<std::string> hosts(std::begin(FIXTURE_HOSTS), std::end(FIXTURE_HOSTS));
+    expect_same_locations(db, hosts);
+    const std::string log = geo_log(rng, 5000);
+    Results results;
+    expect_same_run(log, db.c_str(), Through::File, &results);
+    EXPECT_GT(results.hits_total, 0u);
+    EXPECT_EQ(total(results.countries), 0u);
+    EXPECT_EQ(total(results.continents), 0u);
+}
+
+} // namespace
+} // namespace vestrel
