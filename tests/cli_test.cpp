@@ -129,7 +129,7 @@ TEST(Cli, Geolocation) {
         {"fixture database",
          {"-g", "-d", "../geo/fixture.mmdb", "geo.log"},
          "@geo",
-         "Processed 27 lines in S seconds.\n",
+         "Processed 33 lines in S seconds.\n",
          0},
         {"empty database path",
          {"-g", "-d", "", "geo.log"},

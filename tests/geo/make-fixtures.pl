@@ -101,6 +101,15 @@ my @fixture = (
       { country => country( 'AQ', 'Antarctica' ),
         continent => continent( 'AN', 'Antarctica' ) } ],
 
+    # Networks larger than the location cache's prefixes (/16 for IPv4,
+    # /32 for IPv6), so that its network level fills. The IPv6 one starts
+    # with the same 32 bits as the IPv4 one's cache key (0x00004d01), which
+    # only the address family tells apart.
+    [ [ '77.1.0.0/16' ],
+      { country => country( 'IT', 'Italy' ), %EU } ],
+    [ [ '2a10::/16', '0:4d01::/32' ],
+      { country => country( 'NO', 'Norway' ), %EU } ],
+
     # Odd records.  Each sits in 89.160.N.0/24 and 2a07:1c40:N::/48 with the
     # same N, so an address tells which case it belongs to.
 
