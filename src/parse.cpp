@@ -1,5 +1,6 @@
 #include "parse.h"
 
+#include <array>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -71,7 +72,11 @@ LogLine parse_log_line(std::string_view text) {
         next_token(cur, '['); // user, with the space before the bracket
     }
     const Field date = next_token(cur, ']');
-    next_token(cur, '"'); // between the closing bracket and the opening quote
+    // Likewise a single space between the bracket and the quote.
+    if (cur.end - cur.pos >= 2 && cur.pos[0] == ' ' && cur.pos[1] == '"')
+        cur.pos += 2;
+    else
+        next_token(cur, '"'); // between the closing bracket and the opening quote
     const Field request = next_token(cur, '"');
     const Field status = next_token(cur, ' ');
     // A quoted size loses its quotes.
@@ -110,6 +115,8 @@ namespace {
 // 1 to 3 digits, no leading zero, each at most 255, separated by single dots,
 // nothing else. Unrolled per part: a host is checked on every line.
 bool parse_ipv4(std::string_view s, unsigned char out[4]) {
+    // "0.0.0.0" to "255.255.255.255": anything shorter or longer is no IPv4.
+    if (s.size() < 7 || s.size() > 15) return false;
     const char *p = s.data();
     const char *end = p + s.size();
     auto digit = [&](const char *q) {
@@ -135,16 +142,18 @@ bool parse_ipv4(std::string_view s, unsigned char out[4]) {
     return p == end;
 }
 
-} // namespace
-
-namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+// Value of a hex digit, or 16 for any other byte.
+constexpr std::array<unsigned char, 256> HEX_VALUE = [] {
+    std::array<unsigned char, 256> t{};
+    t.fill(16);
+    for (int c = '0'; c <= '9'; ++c)
+        t[c] = static_cast<unsigned char>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c)
+        t[c] = static_cast<unsigned char>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c)
+        t[c] = static_cast<unsigned char>(c - 'A' + 10);
+    return t;
+}();
 
 // inet_pton's IPv6 grammar step for step, so that acceptance is identical:
 // groups of 1 to 4 hex digits, one "::" at most, an optional dotted IPv4
@@ -165,9 +174,9 @@ bool parse_ipv6(std::string_view s, unsigned char out[16]) {
     unsigned val = 0;
     while (src < end) {
         const char ch = *src++;
-        const int digit = hex_value(ch);
-        if (digit >= 0) {
-            val = (val << 4) | static_cast<unsigned>(digit);
+        const unsigned digit = HEX_VALUE[static_cast<unsigned char>(ch)];
+        if (digit < 16) {
+            val = (val << 4) | digit;
             if (++seen_xdigits > 4) return false;
             continue;
         }
