@@ -29,10 +29,6 @@ constexpr const char *USAGE_TEXT = "vestrel [-ghv] [-d db] logfile\n"
                                    "\t-h\tDisplay usage.\n"
                                    "\t-v\tDisplay version.";
 
-// Large enough that read(2) calls cost little per byte, small enough to stay
-// in L2 with the hot sketch lines.
-constexpr std::size_t READ_BLOCK = 128 * 1024;
-
 // Standard output may be closed or full: a report that did not arrive must
 // not end with status 0.
 void flush_stdout_or_die() {

@@ -19,6 +19,12 @@
 
 namespace vestrel {
 
+// The read size of tally_stream, and its buffer's size until a longer line
+// comes. Measured on a 1 GB log: 1 MiB reads ran 3.5% faster than 128 KiB
+// ones (fewer system calls and page-cache batches) for 0.9 MiB more resident
+// memory; the whole process stays near 6 MiB.
+inline constexpr std::size_t READ_BLOCK = 1024 * 1024;
+
 // Everything the tally writes to. `geo` is null without -g.
 struct Tally {
     Results results;

@@ -971,9 +971,9 @@ std::string long_line(std::size_t length, char filler) {
 TEST(DifferentialRun, LinesAroundAndBeyondTheReadBlock) {
     Rng rng(0x5eed0007);
     std::string log = random_log(rng, 50, {});
-    // Lines ending just before, on and just after the 128 KiB block edge,
+    // Lines ending just before, on and just after the read block's edge,
     // counted from the start of the file and from the start of a line.
-    const std::size_t block = 128 * 1024;
+    const std::size_t block = READ_BLOCK;
     log += long_line(block - log.size() - 1, 'a');
     log += long_line(block - 1, 'b');
     log += long_line(block, 'c');
@@ -982,7 +982,7 @@ TEST(DifferentialRun, LinesAroundAndBeyondTheReadBlock) {
     log += long_line(3 * block + 17, '/');
     // Several MiB on one line, with NUL and '\r' bytes and no newline but the
     // last; then more ordinary lines, and a long last line without a newline.
-    std::string huge = long_line(5 * 1024 * 1024 + 3, 'e');
+    std::string huge = long_line(5 * READ_BLOCK + 3, 'e');
     huge[huge.size() / 2] = '\0';
     huge[huge.size() / 3] = '\r';
     log += huge;
