@@ -5,6 +5,7 @@
 #include <err.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 namespace vestrel {
 
@@ -52,8 +53,21 @@ void open_database(GeoDb &db, const char *path) {
     if (status == MMDB_SUCCESS) return;
     // Only a failure to open or read the file has a meaningful errno; for a
     // file that is not a database the library's own reason says more.
-    if (status == MMDB_FILE_OPEN_ERROR || status == MMDB_IO_ERROR)
+    if (status == MMDB_FILE_OPEN_ERROR || status == MMDB_IO_ERROR) {
+        // Mapping an empty file or a directory fails with errors that say
+        // little ("Invalid argument", "No such device"): name the cause.
+        const int saved = errno;
+        struct stat st {};
+        if (status == MMDB_IO_ERROR && stat(path, &st) == 0) {
+            if (S_ISDIR(st.st_mode)) {
+                errno = EISDIR;
+                err(1, "Can't open database (%s)", path);
+            }
+            if (st.st_size == 0) errx(1, "Can't open database (%s): The file is empty", path);
+        }
+        errno = saved;
         err(1, "Can't open database (%s)", path);
+    }
     errx(1, "Can't open database (%s): %s", path, MMDB_strerror(status));
 }
 
@@ -66,17 +80,18 @@ namespace {
 // What an entry's data says; the data of one entry never changes.
 Location read_entry(MMDB_entry_s &entry) {
     // Path arrays rather than the variadic call, which allocates a copy of
-    // the path on every query. A failed query leaves has_data false, which
-    // match_code rejects, so its status needs no check.
+    // the path on every query. Only a successful query is matched: on corrupt
+    // data libmaxminddb 1.7.1 can fail with the value half filled in
+    // (has_data set, a string type, a pointer that points nowhere).
     static const char *const country_path[] = {"country", "iso_code", nullptr};
     static const char *const continent_path[] = {"continent", "code", nullptr};
     Location location;
     MMDB_entry_data_s data{};
-    MMDB_aget_value(&entry, &data, country_path);
-    location.country = static_cast<std::int16_t>(match_code(data, country_codes));
+    if (MMDB_aget_value(&entry, &data, country_path) == MMDB_SUCCESS)
+        location.country = static_cast<std::int16_t>(match_code(data, country_codes));
     data = MMDB_entry_data_s{};
-    MMDB_aget_value(&entry, &data, continent_path);
-    location.continent = static_cast<std::int16_t>(match_code(data, continent_codes));
+    if (MMDB_aget_value(&entry, &data, continent_path) == MMDB_SUCCESS)
+        location.continent = static_cast<std::int16_t>(match_code(data, continent_codes));
     return location;
 }
 

@@ -88,12 +88,14 @@ Location locate(MMDB_s &mmdb, const char *host) {
     int mmdb_error = MMDB_SUCCESS;
     MMDB_lookup_result_s result = MMDB_lookup_string(&mmdb, host, &gai_error, &mmdb_error);
     if (gai_error != 0 || mmdb_error != MMDB_SUCCESS || !result.found_entry) return location;
+    // A failed query may leave a half-filled value behind (corrupt data), so
+    // only a successful one is read.
     MMDB_entry_data_s data{};
-    MMDB_get_value(&result.entry, &data, "country", "iso_code", nullptr);
-    location.country = static_cast<std::int16_t>(first_code(data, country_codes));
+    if (MMDB_get_value(&result.entry, &data, "country", "iso_code", nullptr) == MMDB_SUCCESS)
+        location.country = static_cast<std::int16_t>(first_code(data, country_codes));
     data = MMDB_entry_data_s{};
-    MMDB_get_value(&result.entry, &data, "continent", "code", nullptr);
-    location.continent = static_cast<std::int16_t>(first_code(data, continent_codes));
+    if (MMDB_get_value(&result.entry, &data, "continent", "code", nullptr) == MMDB_SUCCESS)
+        location.continent = static_cast<std::int16_t>(first_code(data, continent_codes));
     return location;
 }
 

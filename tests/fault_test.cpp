@@ -1,0 +1,428 @@
+// Whole-program runs under fault: hostile, broken or huge logs, a closed or
+// full standard stream, databases that cannot be used. Each checks the exit
+// status, the exact standard error and, where a report is printed, the counts
+// in it. The last group holds the inputs the fuzz targets (fuzz/) caught.
+#include "parse.h"
+#include "reference/reference.h"
+#include "support/process.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <jansson.h>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace vestrel::test {
+namespace {
+
+using namespace std::string_literals;
+
+const std::string TEST_DIR = VESTREL_TEST_DIR;
+const std::string GEO_DIR = TEST_DIR + "/geo";
+const std::string FAULT_DIR = TEST_DIR + "/fault";
+
+// A parsed report; the test fails when standard output is not one JSON
+// document.
+class Report {
+  public:
+    explicit Report(const std::string &text) {
+        json_error_t error;
+        root_ = json_loads(text.c_str(), 0, &error);
+        EXPECT_NE(root_, nullptr) << "report is not JSON: " << error.text << "\n" << text;
+    }
+    ~Report() { json_decref(root_); }
+    Report(const Report &) = delete;
+    Report &operator=(const Report &) = delete;
+
+    // An integer member, or member.inner; -1 when absent or not an integer.
+    long long integer(const char *key, const char *inner = nullptr) const {
+        json_t *value = json_object_get(root_, key);
+        if (inner != nullptr) value = json_object_get(value, inner);
+        return json_is_integer(value) ? static_cast<long long>(json_integer_value(value)) : -1;
+    }
+
+    // An array of {"data", "hits"} elements as "data:hits data:hits".
+    std::string counts(const char *key) const {
+        json_t *array = json_object_get(root_, key);
+        if (!json_is_array(array)) return "<missing>";
+        std::string text;
+        std::size_t i;
+        json_t *element;
+        json_array_foreach(array, i, element) {
+            json_t *data = json_object_get(element, "data");
+            if (!text.empty()) text += ' ';
+            text += json_is_string(data) ? json_string_value(data)
+                                         : std::to_string(json_integer_value(data));
+            text += ':' + std::to_string(json_integer_value(json_object_get(element, "hits")));
+        }
+        return text;
+    }
+
+  private:
+    json_t *root_ = nullptr;
+};
+
+// Standard error of a run that printed its report.
+void expect_summary(const Outcome &o, std::uint64_t lines) {
+    const std::regex summary("Processed " + std::to_string(lines) +
+                             R"( lines in [0-9]+\.[0-9]{6} seconds\.\n)");
+    EXPECT_TRUE(std::regex_match(o.err, summary)) << o.err;
+}
+
+std::uint64_t getline_lines(const std::string &bytes) {
+    std::uint64_t lines = 0;
+    for (char c : bytes)
+        lines += c == '\n';
+    return lines + (!bytes.empty() && bytes.back() != '\n');
+}
+
+const std::string COMBINED =
+    R"(81.2.69.1 - - [10/Oct/2000:13:55:36 -0700] "GET /index.html HTTP/1.1" 200 100 "-" "agent")"
+    "\n";
+
+// ---------------------------------------------------------------- garbage
+
+// Bytes for the random logs: uniformly random, or drawn from what log lines
+// are made of, so that some lines carry addresses, fields and numbers.
+std::string random_log(std::uint32_t seed, std::size_t size, bool log_alphabet) {
+    static const std::string alphabet = "0123456789.:abcdefABCDEF -[]\"/+\t\n\0 GETPOSTHTTP/1.1"
+                                        "  ...:::\"\"[]]]\n"s;
+    std::mt19937 generator(seed); // the standard fixes its output: the same log everywhere
+    std::string bytes(size, '\0');
+    for (char &c : bytes) {
+        const std::uint32_t r = generator();
+        c = log_alphabet ? alphabet[r % alphabet.size()] : static_cast<char>(r & 0xff);
+    }
+    return bytes;
+}
+
+TEST(FaultLog, RandomBytesCountAsThePlainReadingDoes) {
+    struct Case {
+        const char *name;
+        std::uint32_t seed;
+        bool log_alphabet;
+    };
+    const Case cases[] = {{"uniform bytes", 20240101, false}, {"log alphabet", 7, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string bytes = random_log(c.seed, 1 << 20, c.log_alphabet);
+        const std::string path = dir.file("random.log");
+        write_file(path, bytes);
+
+        // The reference's getline/strtok/inet_pton/strtoll reading of the
+        // same file gives the exact counts.
+        reference::ReferenceState expected;
+        ASSERT_EQ(create(expected.ipv4, HLL_PRECISION), 0);
+        ASSERT_EQ(create(expected.ipv6, HLL_PRECISION), 0);
+        FILE *file = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(file, nullptr);
+        ASSERT_EQ(reference::reference_tally_file(file, expected), 0);
+        std::fclose(file);
+        const Results &r = expected.results;
+        release(expected.ipv4);
+        release(expected.ipv6);
+        ASSERT_EQ(r.processed_lines, getline_lines(bytes));
+
+        const Outcome o = run_vestrel({path});
+        EXPECT_EQ(o.status, 0);
+        expect_summary(o, r.processed_lines);
+        const Report report(o.out);
+        EXPECT_EQ(report.integer("file_size"), 1 << 20);
+        EXPECT_EQ(report.integer("processed_lines"), static_cast<long long>(r.processed_lines));
+        EXPECT_EQ(report.integer("invalid_lines"), static_cast<long long>(r.invalid_lines));
+        EXPECT_EQ(report.integer("hits", "ipv4"), static_cast<long long>(r.hits_ipv4));
+        EXPECT_EQ(report.integer("hits", "ipv6"), static_cast<long long>(r.hits_ipv6));
+        EXPECT_EQ(report.integer("visits", "total"), static_cast<long long>(r.visits_total));
+        EXPECT_EQ(report.integer("bandwidth"), static_cast<long long>(r.bandwidth));
+        if (c.log_alphabet) EXPECT_GT(r.hits_total, 0u) << "the alphabet should make addresses";
+    }
+}
+
+// A NUL byte ends the text of its line; the line still counts, and the next
+// one starts after the newline as usual.
+TEST(FaultLog, NulBytes) {
+    struct Case {
+        const char *name;
+        std::string bytes;
+        long long processed, invalid, hits, bandwidth;
+        const char *methods;
+    };
+    std::string only_nul;
+    for (int i = 0; i < 100; ++i)
+        only_nul += std::string(50, '\0') + "\n";
+    only_nul += std::string(10, '\0'); // and a last line without newline
+    const Case cases[] = {
+        {"nothing but NUL bytes", only_nul, 101, 101, 0, 0, ""},
+        {"NUL bytes inside lines",
+         "81.2.69.1\0 - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 7\n"s +
+             // the size is cut at the NUL: "12" with no newline, so accepted
+             "1.2.3.4 - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 12\0 34\n"s + "\0"s +
+             COMBINED,
+         3, 1, 2, 12, "GET:1"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        write_file(dir.file("nul.log"), c.bytes);
+        const Outcome o = run_vestrel({dir.file("nul.log")});
+        EXPECT_EQ(o.status, 0);
+        expect_summary(o, static_cast<std::uint64_t>(c.processed));
+        const Report report(o.out);
+        EXPECT_EQ(report.integer("processed_lines"), c.processed);
+        EXPECT_EQ(report.integer("invalid_lines"), c.invalid);
+        EXPECT_EQ(report.integer("hits", "total"), c.hits);
+        EXPECT_EQ(report.integer("bandwidth"), c.bandwidth);
+        EXPECT_EQ(report.counts("methods"), c.methods);
+    }
+}
+
+// A log cut off mid-line (a copy interrupted, a disk full): the partial last
+// line counts like any other, with whatever fields it still has.
+TEST(FaultLog, TruncatedMidLine) {
+    const std::string common =
+        "81.2.69.1 - - [01/Aug/1995:00:00:01 -0400] \"GET /a HTTP/1.0\" 200 1839\n"
+        "81.2.69.2 - - [01/Aug/1995:00:00:07 -0400] \"GET / HTTP/1.0\" 304 0\n";
+    const std::string last_common =
+        "81.2.69.3 - - [01/Aug/1995:00:00:08 -0400] \"GET /b HTTP/1.0\" 200 1839\n";
+    struct Case {
+        const char *name;
+        std::string bytes;
+        long long processed, invalid, bandwidth;
+        const char *hours, *methods, *protocols, *status;
+    };
+    const Case cases[] = {
+        // Common-layout sizes end the line, so they keep their newline and
+        // are rejected; the cut one has none and is accepted.
+        {"common layout, cut inside the size",
+         common + last_common.substr(0, last_common.size() - 3), 3, 0, 18, "0:3", "GET:3",
+         "HTTP/1.0:3", "200:2 304:1"},
+        {"common layout, cut after the size",
+         common + last_common.substr(0, last_common.size() - 1), 3, 0, 1839, "0:3", "GET:3",
+         "HTTP/1.0:3", "200:2 304:1"},
+        {"combined layout, cut inside the request",
+         COMBINED + COMBINED + COMBINED.substr(0, COMBINED.find(".html")), 3, 0, 200, "13:3",
+         "GET:3", "HTTP/1.1:2", "200:2"},
+        {"cut inside the time stamp", COMBINED + COMBINED.substr(0, COMBINED.find(":55:")) + ":5",
+         2, 0, 100, "13:2", "GET:1", "HTTP/1.1:1", "200:1"},
+        {"cut inside the address", COMBINED + COMBINED.substr(0, 6), 2, 1, 100, "13:1", "GET:1",
+         "HTTP/1.1:1", "200:1"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        write_file(dir.file("cut.log"), c.bytes);
+        const Outcome o = run_vestrel({dir.file("cut.log")});
+        EXPECT_EQ(o.status, 0);
+        expect_summary(o, static_cast<std::uint64_t>(c.processed));
+        const Report report(o.out);
+        EXPECT_EQ(report.integer("processed_lines"), c.processed);
+        EXPECT_EQ(report.integer("invalid_lines"), c.invalid);
+        EXPECT_EQ(report.integer("bandwidth"), c.bandwidth);
+        EXPECT_EQ(report.counts("hours"), c.hours);
+        EXPECT_EQ(report.counts("methods"), c.methods);
+        EXPECT_EQ(report.counts("protocols"), c.protocols);
+        EXPECT_EQ(report.counts("status"), c.status);
+    }
+}
+
+// One line far longer than any read block: the reader keeps growing its
+// buffer and counts it once, fields and all.
+TEST(FaultLog, SingleHugeLine) {
+    // Under a second even in the sanitizer build.
+    constexpr std::size_t path_bytes = 200u << 20;
+    TempDir dir;
+    const std::string path = dir.file("huge.log");
+    const std::string head = "81.2.69.1 - - [10/Oct/2000:13:55:36 -0700] \"GET /";
+    const std::string tail = " HTTP/1.1\" 200 512 \"-\" \"agent\"\n";
+    {
+        FILE *file = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        const std::string chunk(1 << 20, 'a');
+        ASSERT_EQ(std::fwrite(head.data(), 1, head.size(), file), head.size());
+        for (std::size_t written = 0; written < path_bytes; written += chunk.size())
+            ASSERT_EQ(std::fwrite(chunk.data(), 1, chunk.size(), file), chunk.size());
+        ASSERT_EQ(std::fwrite(tail.data(), 1, tail.size(), file), tail.size());
+        ASSERT_EQ(std::fclose(file), 0);
+    }
+    const Outcome o = run_vestrel({path});
+    EXPECT_EQ(o.status, 0);
+    expect_summary(o, 1);
+    const Report report(o.out);
+    EXPECT_EQ(report.integer("file_size"),
+              static_cast<long long>(head.size() + path_bytes + tail.size()));
+    EXPECT_EQ(report.integer("processed_lines"), 1);
+    EXPECT_EQ(report.integer("invalid_lines"), 0);
+    EXPECT_EQ(report.integer("hits", "ipv4"), 1);
+    EXPECT_EQ(report.integer("bandwidth"), 512);
+    EXPECT_EQ(report.counts("hours"), "13:1");
+    EXPECT_EQ(report.counts("methods"), "GET:1");
+    EXPECT_EQ(report.counts("protocols"), "HTTP/1.1:1");
+    EXPECT_EQ(report.counts("status"), "200:1");
+}
+
+// The total of the sizes stops at the largest signed 64-bit value instead of
+// wrapping into a negative number.
+TEST(FaultLog, BandwidthPastTheLargestSize) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> sizes;
+        long long bandwidth;
+    };
+    const Case cases[] = {
+        {"two largest sizes", {"9223372036854775807", "9223372036854775807"}, INT64_MAX},
+        {"reaches the largest exactly", {"9223372036854775806", "1"}, INT64_MAX},
+        {"stays there", {"9223372036854775807", "1", "0", "5"}, INT64_MAX},
+        {"one past the largest size is rejected", {"9223372036854775808", "5"}, 5},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string log;
+        for (const std::string &size : c.sizes)
+            log += "81.2.69.1 - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 " + size +
+                   " \"-\" \"agent\"\n";
+        TempDir dir;
+        write_file(dir.file("big.log"), log);
+        const Outcome o = run_vestrel({dir.file("big.log")});
+        EXPECT_EQ(o.status, 0);
+        expect_summary(o, c.sizes.size());
+        const Report report(o.out);
+        EXPECT_EQ(report.integer("bandwidth"), c.bandwidth);
+        EXPECT_EQ(report.integer("hits", "total"), static_cast<long long>(c.sizes.size()));
+    }
+}
+
+// ---------------------------------------------------------------- streams
+
+// Nothing the program can read or write: status 1, one line on standard
+// error, no report and no summary.
+TEST(FaultStream, UnusableInputOrOutput) {
+    TempDir dir;
+    const std::string log = dir.file("ok.log");
+    write_file(log, COMBINED);
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        RunOptions options;
+        std::string err;
+    };
+    RunOptions closed_stdin;
+    closed_stdin.stdin_path = "";
+    RunOptions full_stdout;
+    full_stdout.stdout_path = "/dev/full";
+    const Case cases[] = {
+        {"standard input closed",
+         {"-"},
+         closed_stdin,
+         "Can't stat log file: Bad file descriptor\n"},
+        {"report to a full device",
+         {log},
+         full_stdout,
+         "Can't write to standard output: No space left on device\n"},
+        {"version to a full device",
+         {"-v"},
+         full_stdout,
+         "Can't write to standard output: No space left on device\n"},
+        {"usage to a full device",
+         {"-h"},
+         full_stdout,
+         "Can't write to standard output: No space left on device\n"},
+        {"log missing",
+         {dir.file("missing.log")},
+         {},
+         "Can't open log file: No such file or directory\n"},
+        {"log is a directory", {dir.path}, {}, "Can't read log file: Is a directory\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome o = run_vestrel(c.args, c.options);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(o.err, c.err);
+        EXPECT_EQ(o.out, "");
+    }
+}
+
+// ---------------------------------------------------------------- databases
+
+// A database that cannot be opened ends the run before the log is read.
+TEST(FaultDatabase, UnusableDatabase) {
+    struct Case {
+        const char *file;
+        const char *reason;
+    };
+    const Case cases[] = {
+        // libmaxminddb's own reason where the file is there but not a database
+        {"truncated.mmdb", "The MaxMind DB file contains invalid metadata"},
+        {"garbage.mmdb", "The MaxMind DB file contains invalid metadata"},
+        // I/O errors give errno, but mapping an empty file or a directory
+        // fails with errors that would mislead, so those are named
+        {"empty.mmdb", "The file is empty"},
+        {"", "Is a directory"},
+        {"missing.mmdb", "No such file or directory"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string db = *c.file ? GEO_DIR + "/" + c.file : GEO_DIR;
+        const Outcome o = run_vestrel({"-g", "-d", db, FAULT_DIR + "/geo.log"});
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(o.err, "vestrel: Can't open database (" + db + "): " + c.reason + "\n");
+        EXPECT_EQ(o.out, "");
+    }
+}
+
+// Codes stored as numbers match no table entry: no country or continent
+// counts, every hit still does.
+TEST(FaultDatabase, NumericCodesCountNothing) {
+    const Outcome o =
+        run_vestrel({"-g", "-d", GEO_DIR + "/country-as-number.mmdb", FAULT_DIR + "/geo.log"});
+    EXPECT_EQ(o.status, 0);
+    expect_summary(o, 10);
+    const Report report(o.out);
+    EXPECT_EQ(report.counts("countries"), "");
+    EXPECT_EQ(report.counts("continents"), "");
+    EXPECT_EQ(report.integer("hits", "ipv4"), 6);
+    EXPECT_EQ(report.integer("hits", "ipv6"), 3);
+    EXPECT_EQ(report.integer("invalid_lines"), 1);
+    EXPECT_EQ(report.counts("methods"), "GET:7 POST:1 HEAD:1");
+}
+
+// ---------------------------------------------------------------- fuzz findings
+
+// fuzz_line: the parsers handed an empty view with no buffer behind it
+// (std::string_view{}), as an absent field's value_or gives. parse_request
+// passed the null pointer to memrchr, and an earlier parse_address to memcpy;
+// both are undefined even for 0 bytes, and the sanitizer build stops there.
+TEST(FuzzRegression, EmptyViewWithoutBuffer) {
+    const std::string_view none;
+    const RequestLine request = parse_request(none);
+    EXPECT_FALSE(request.method);
+    EXPECT_FALSE(request.protocol);
+    EXPECT_EQ(parse_address(none).family, 0);
+    EXPECT_FALSE(parse_log_line(none).remote_host);
+    EXPECT_FALSE(parse_log_date(none).day);
+    EXPECT_EQ(parse_number(none, INT64_MAX), -1);
+}
+
+// fuzz_geo: a database whose "country" and "continent" values are corrupt.
+// libmaxminddb fails the value query (MMDB_INVALID_DATA_ERROR) but leaves the
+// value half filled in: has_data set, type UTF-8 string, size 2 and a
+// pointer of 0x802. Matching it without looking at the status read through
+// that pointer, and the run died with SIGSEGV on the line of 89.160.25.1.
+// Now a failed query counts nothing; every hit still counts.
+TEST(FuzzRegression, FailedValueQueryIsNotRead) {
+    const Outcome o =
+        run_vestrel({"-g", "-d", FAULT_DIR + "/half-filled-value.mmdb", FAULT_DIR + "/geo.log"});
+    EXPECT_EQ(o.status, 0);
+    expect_summary(o, 10);
+    const Report report(o.out);
+    EXPECT_EQ(report.counts("countries"), "");
+    EXPECT_EQ(report.counts("continents"), "");
+    EXPECT_EQ(report.integer("hits", "total"), 9);
+    EXPECT_EQ(report.integer("invalid_lines"), 1);
+}
+
+} // namespace
+} // namespace vestrel::test
