@@ -1,0 +1,110 @@
+// A whole log: the reader's line splitting, the tally, the totals and the
+// report, with the fixture database attached as -g would.
+#include "common.h"
+#include "main.h"
+#include "report.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <jansson.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+using namespace vestrel;
+
+namespace {
+
+// Line handling does not depend on the sketch precision; a small one keeps an
+// input cheap (two 1 MiB sketches to clear and estimate would dominate).
+// fuzz_hll covers every precision.
+constexpr std::uint8_t RUN_PRECISION = 12;
+
+struct Shared {
+    Tally tally;
+    GeoDb geo;
+    int fd = -1;
+};
+
+Shared &shared() {
+    static Shared *s = [] {
+        auto *p = new Shared;
+        FUZZ_CHECK(create(p->tally.ipv4, RUN_PRECISION) == 0 && p->tally.ipv4.registers);
+        FUZZ_CHECK(create(p->tally.ipv6, RUN_PRECISION) == 0 && p->tally.ipv6.registers);
+        if (MMDB_open(VESTREL_GEO_FIXTURE, MMDB_MODE_MMAP, &p->geo.mmdb) == MMDB_SUCCESS)
+            p->tally.geo = &p->geo;
+        p->fd = memfd_create("fuzz_run", 0);
+        FUZZ_CHECK(p->fd >= 0);
+        return p;
+    }();
+    return *s;
+}
+
+std::uint64_t sum(const auto &counts) {
+    std::uint64_t total = 0;
+    for (std::uint64_t c : counts)
+        total += c;
+    return total;
+}
+
+std::uint64_t report_integer(json_t *root, const char *key, const char *member = nullptr) {
+    json_t *value = json_object_get(root, key);
+    if (member != nullptr) value = json_object_get(value, member);
+    FUZZ_CHECK(json_is_integer(value));
+    return static_cast<std::uint64_t>(json_integer_value(value));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    Shared &s = shared();
+    Tally &tally = s.tally;
+    std::memset(tally.ipv4.registers, 0, tally.ipv4.size);
+    std::memset(tally.ipv6.registers, 0, tally.ipv6.size);
+    fuzz::clear_caches(s.geo); // answers do not change, but each input starts cold
+    clear_counters(tally.results);
+    tally.results.file_name = "fuzz.log";
+    tally.results.file_size = static_cast<std::int64_t>(size);
+
+    FUZZ_CHECK(ftruncate(s.fd, 0) == 0);
+    FUZZ_CHECK(pwrite(s.fd, data, size, 0) == static_cast<ssize_t>(size));
+    FUZZ_CHECK(lseek(s.fd, 0, SEEK_SET) == 0);
+    FUZZ_CHECK(tally_stream(tally, s.fd) == 0);
+    finish_totals(tally);
+
+    const Results &r = tally.results;
+    // Lines are split where getline splits them: after each newline, plus a
+    // last line without one.
+    std::uint64_t lines = 0;
+    for (std::size_t i = 0; i < size; ++i)
+        lines += data[i] == '\n';
+    if (size > 0 && data[size - 1] != '\n') ++lines;
+    FUZZ_CHECK(r.processed_lines == lines);
+    FUZZ_CHECK(r.processed_lines == r.hits_total + r.invalid_lines);
+    FUZZ_CHECK(r.hits_total == r.hits_ipv4 + r.hits_ipv6);
+    FUZZ_CHECK(r.visits_total == r.visits_ipv4 + r.visits_ipv6);
+    // One distinct visitor already moves a sketch off zero.
+    FUZZ_CHECK((r.visits_ipv4 == 0) == (r.hits_ipv4 == 0));
+    FUZZ_CHECK((r.visits_ipv6 == 0) == (r.hits_ipv6 == 0));
+    for (const std::uint64_t counted : {sum(r.hours), sum(r.methods), sum(r.protocols),
+                                        sum(r.status), sum(r.countries), sum(r.continents)})
+        FUZZ_CHECK(counted <= r.hits_total);
+    FUZZ_CHECK(r.bandwidth <= INT64_MAX);
+    if (r.hits_total == 0) FUZZ_CHECK(r.bandwidth == 0);
+
+    char *text = build_report(r);
+    FUZZ_CHECK(text != nullptr);
+    json_error_t error;
+    json_t *root = json_loads(text, 0, &error);
+    FUZZ_CHECK(root != nullptr);
+    FUZZ_CHECK(report_integer(root, "processed_lines") == r.processed_lines);
+    FUZZ_CHECK(report_integer(root, "invalid_lines") == r.invalid_lines);
+    FUZZ_CHECK(report_integer(root, "bandwidth") == r.bandwidth);
+    FUZZ_CHECK(report_integer(root, "hits", "total") == r.hits_total);
+    FUZZ_CHECK(report_integer(root, "visits", "total") == r.visits_total);
+    FUZZ_CHECK(std::strcmp(json_string_value(json_object_get(root, "file_name")), "fuzz.log") == 0);
+    json_decref(root);
+    std::free(text);
+    return 0;
+}
