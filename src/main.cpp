@@ -44,10 +44,6 @@ void flush_stdout_or_die() {
     std::exit(0);
 }
 
-} // namespace
-
-namespace {
-
 // The text of a line ends at its first NUL byte.
 std::string_view cut_at_nul(std::string_view line) {
     const void *nul = std::memchr(line.data(), '\0', line.size());
@@ -88,8 +84,7 @@ void tally_text(Tally &tally, std::string_view text) {
         murmur3_32(host.data(), static_cast<std::int32_t>(host.size()), VISITOR_HASH_SEED);
     // PERF: the register is a likely cache miss (2 MiB of sketches, random
     // index). Fetch it now and update it only after the next line has been
-    // split: a whole line of work hides the miss, where updating it at the
-    // end of this line still stalled for most of it. Register maxima do not
+    // split, so the miss overlaps with that work. Register maxima do not
     // depend on the order of inserts.
     prefetch_register(*sketch, h);
     flush_pending_insert(tally);
@@ -125,11 +120,7 @@ void tally_text(Tally &tally, std::string_view text) {
 } // namespace
 
 void tally_line(Tally &tally, std::string_view line) {
-    const void *nul = std::memchr(line.data(), '\0', line.size());
-    if (nul != nullptr)
-        line =
-            line.substr(0, static_cast<std::size_t>(static_cast<const char *>(nul) - line.data()));
-    tally_text(tally, line);
+    tally_text(tally, cut_at_nul(line));
     flush_pending_insert(tally);
 }
 
@@ -287,7 +278,8 @@ int run(int argc, char **argv) {
         static_cast<double>(seconds) + static_cast<double>(nanoseconds) / 1000000000.0;
 
     const time_t now = time(nullptr);
-    std::strftime(results.date, sizeof results.date, "%Y-%m-%d %H:%M:%S", localtime(&now));
+    if (const std::tm *local = localtime(&now))
+        std::strftime(results.date, sizeof results.date, "%Y-%m-%d %H:%M:%S", local);
 
     char *report = build_report(results);
     if (report == nullptr) errx(1, "Can't serialise the report");
