@@ -15,10 +15,10 @@ use strict;
 use warnings;
 
 use File::Basename qw(dirname);
-use File::Spec;
+use Cwd qw(abs_path);
 use MaxMind::DB::Writer::Tree;
 
-my $out_dir = shift // dirname( File::Spec->rel2abs(__FILE__) );
+my $out_dir = shift // dirname( abs_path(__FILE__) );
 
 # 2024-01-01T00:00:00Z, so that rebuilding gives identical files.
 my $BUILD_EPOCH = 1704067200;
