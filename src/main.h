@@ -1,13 +1,14 @@
 // The run: command line, the one pass over the log, and the per-line tally.
 //
 // A run owns its settings, input, line buffer, Results record, the two
-// visitor sketches and, with -g, the database, and releases them in that
-// teardown order: line buffer, report text, input, database, sketches. Fatal
+// visitor sketches and, with -g, the database. It releases them in this
+// order: line buffer, report text, input, database, sketches. Fatal
 // conditions end the process with a message and status 1 without teardown.
 //
-// Per-line cost: one scan for the newline, one for a NUL byte, a split that
-// stops after the size field, array increments, one hash and one register
-// update; no allocation but the line buffer growing to a new longest line.
+// Per-line cost: one scan for the newline (NUL bytes are looked for once per
+// block), a split that stops after the size field, array increments, one
+// hash and one register update; no allocation but the line buffer growing to
+// a new longest line.
 #pragma once
 
 #include "geo.h"
