@@ -69,10 +69,9 @@ inline void add_bandwidth(Results &results, std::uint64_t size) {
     results.bandwidth = size > cap - results.bandwidth ? cap : results.bandwidth + size;
 }
 
-// Index of `value` in `table` by exact comparison, or -1. Tables are at most
-// 250 short entries; a linear scan is what the per-line cost budget allows
-// for methods (9) and protocols (4).
-// Index of `value` in `table` by exact comparison, or -1.
+// Index of `value` in `table` by exact comparison, or -1. Used off the
+// per-line path (continents, tests); methods and protocols go through
+// KeyedTable below.
 template <std::size_t N>
 constexpr int table_index(const std::array<std::string_view, N> &table, std::string_view value) {
     for (std::size_t i = 0; i < N; ++i)
