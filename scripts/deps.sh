@@ -19,3 +19,6 @@ install_packages() {
 
 BUILD_PACKAGES=(g++ cmake make pkg-config libjansson-dev libmaxminddb-dev)
 TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev valgrind)
+# Building and checking the Debian package, and validating reports against the
+# schema (scripts/check-delivery, scripts/check-schema).
+DELIVERY_PACKAGES=(build-essential debhelper dpkg-dev fakeroot lintian python3-jsonschema)
