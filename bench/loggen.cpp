@@ -342,7 +342,7 @@ std::uint32_t wide_v4(Rng &rng) {
 }
 
 // The /12 blocks the registries hand out from (2001::/16 and 2003::/16 counted as one block
-// each); a wide IPv6 client lies anywhere in them, so it falls in one of some 400,000 /32
+// each); a wide IPv6 client lies anywhere in them, so it falls in one of some 5 million /32
 // networks, many of which no database knows.
 struct V6Region {
     std::uint16_t first;  // first hextet of the block
