@@ -37,7 +37,9 @@ constexpr unsigned PROMISE_STDIO = 1;
 constexpr unsigned PROMISE_RPATH = 2;
 
 // The promise words as a set; -1 (EINVAL) on a word this platform cannot
-// keep, so a caller never believes in a narrowing it did not get.
+// keep, so a caller never believes in a narrowing it did not get. "stdio"
+// is what every narrowing here keeps anyway; only "rpath" changes anything
+// (without it, no file can be opened).
 int parse_promises(const char *promises, unsigned &set) {
     set = 0;
     const char *p = promises;
