@@ -430,5 +430,42 @@ INSTANTIATE_TEST_SUITE_P(StdioRpath, Pledged, testing::ValuesIn(CASES),
                              return std::string(info.param.name);
                          });
 
+#if defined(__linux__)
+// The program itself narrows itself before it reads its input: seen from
+// outside while it waits on an empty pipe. (Landlock leaves no trace in
+// /proc; the filter and no_new_privs do.)
+TEST(ProgramPledge, NarrowedWhileWaitingForInput) {
+    if (const std::string reason = missing(Needs::SECCOMP); !reason.empty()) GTEST_SKIP() << reason;
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    const pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (null == -1 || dup2(input[0], STDIN_FILENO) == -1 || dup2(null, STDOUT_FILENO) == -1 ||
+            dup2(null, STDERR_FILENO) == -1)
+            _exit(126);
+        close(input[0]);
+        close(input[1]);
+        execl(VESTREL_BIN, "vestrel", "-", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(input[0]);
+    const std::string proc = "/proc/" + std::to_string(pid) + "/status";
+    std::string status;
+    for (int i = 0; i < 1000; ++i) { // up to 10 s for the start (slow under the sanitizers)
+        status = vestrel::test::read_file(proc);
+        if (status.find("Seccomp:\t2") != std::string::npos) break;
+        usleep(10000);
+    }
+    close(input[1]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    EXPECT_NE(status.find("NoNewPrivs:\t1"), std::string::npos) << status;
+    EXPECT_NE(status.find("Seccomp:\t2"), std::string::npos) << status;
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
+}
+#endif
+
 } // namespace
 } // namespace vestrel::test
