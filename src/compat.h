@@ -1,14 +1,33 @@
 // Platform shims: the few BSD interfaces the program relies on, provided here
 // where the C library lacks them, with the semantics of the BSD originals.
 //
-// Nothing here keeps state; every function is safe to call at any time.
+// pledge is the one function with an effect that lasts: once it has narrowed
+// the process, nothing widens it again, for the rest of the process and for
+// any thread it starts. The others keep no state and are safe at any time.
 #pragma once
 
 namespace vestrel {
 
-// Narrows the process to the given promises where the system can (OpenBSD's
-// pledge); elsewhere accepts them unchanged. Returns 0 on success, -1 with
-// errno set on failure.
+// Narrows the process to the given promises, for good. Only "stdio" and
+// "rpath" are known (words separated by spaces); `execpromises` is ignored,
+// since nothing may be executed afterwards anyway.
+//
+// - OpenBSD: the system's pledge(2), with its semantics and errors.
+// - Linux: sets no_new_privs; applies Landlock so that files and directories
+//   can only be read (with "rpath"; without it, not even that), TCP bind and
+//   connect are refused and signals to processes outside the sandbox are
+//   refused, as far as the kernel's Landlock version allows; installs a
+//   seccomp filter that makes the system calls creating processes, running
+//   programs, creating or connecting sockets, reaching into other processes,
+//   loading modules, mounting, changing credentials or file metadata fail
+//   with EPERM. Reading and writing descriptors already open, mapping memory,
+//   reading files and clocks stay possible. A mechanism the kernel lacks is
+//   left out without an error.
+// - Elsewhere (FreeBSD): accepts the promises and changes nothing.
+//
+// Returns 0 on success. Returns -1 with errno set on failure: EINVAL for a
+// promise this platform does not know, otherwise the error of the call that
+// failed, in which case the process may already be partly narrowed.
 int pledge(const char *promises, const char *execpromises);
 
 // Parses `text` as a base-10 integer in [minval, maxval] as strtoll does
