@@ -1,6 +1,7 @@
 #include "main.h"
 
 #include "compat.h"
+#include "longline.h"
 #include "parse.h"
 #include "report.h"
 
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <err.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,61 +126,117 @@ void tally_line(Tally &tally, std::string_view line) {
     flush_pending_insert(tally);
 }
 
-int tally_stream(Tally &tally, int fd) {
+namespace {
+
+// The line that outgrew the read block: its stand-in so far, and whether its
+// text still needs bytes (no NUL byte yet, fields outstanding).
+struct Overflow {
+    LongLine line;
+    bool active = false;
+    bool wants_text = false;
+};
+
+void overflow_feed(Overflow &o, const char *bytes, std::size_t size) {
+    if (!o.wants_text) return;
+    const void *nul = std::memchr(bytes, '\0', size);
+    const std::size_t text =
+        nul == nullptr ? size : static_cast<std::size_t>(static_cast<const char *>(nul) - bytes);
+    long_line_feed(o.line, bytes, text);
+    o.wants_text = nul == nullptr && !long_line_done(o.line);
+}
+
+// Waits until a non-blocking descriptor has something to read (or has hung
+// up). Returns 0, or -1 with errno set.
+int wait_readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, -1) == -1)
+        if (errno != EINTR) return -1;
+    return 0;
+}
+
+} // namespace
+
+int tally_stream(Tally &tally, int fd, std::size_t block) {
     // buf[0, end) holds unread bytes: at most one partial line once the
     // complete ones are tallied. `scanned` marks how far that partial line is
-    // known to hold no newline, so a huge line costs one scan, not one per
-    // read. `has_nul` tells whether buf[0, end) may hold a NUL byte: one
-    // check per block spares the per-line check on ordinary text.
-    std::size_t cap = READ_BLOCK;
-    char *buf = static_cast<char *>(std::malloc(cap));
+    // known to hold no newline, so a line costs one scan, not one per read.
+    // buf[0, nul_end) holds every NUL byte of buf[0, end) (0: none), found
+    // with one scan of each read; lines that start at or past it skip the
+    // per-line NUL check. A line that fills the whole block goes to the
+    // bounded path, which takes every later byte of it straight from the
+    // reads: the buffer never grows.
+    if (block == 0) block = 1;
+    char *buf = static_cast<char *>(std::malloc(block));
     if (buf == nullptr) return -1;
+    Overflow overflow;
     std::size_t end = 0;
     std::size_t scanned = 0;
-    bool has_nul = false;
+    std::size_t nul_end = 0;
     int status = 0;
     for (;;) {
-        if (end == cap) {
-            char *bigger =
-                cap <= SIZE_MAX / 2 ? static_cast<char *>(std::realloc(buf, cap * 2)) : nullptr;
-            if (bigger == nullptr) {
-                errno = ENOMEM;
-                status = -1;
-                break;
+        if (end == block) {
+            // Rare path: no newline in a whole block.
+            if (!overflow.active) {
+                long_line_start(overflow.line);
+                overflow.active = true;
+                overflow.wants_text = true;
             }
-            buf = bigger;
-            cap *= 2;
+            overflow_feed(overflow, buf, end);
+            end = scanned = nul_end = 0;
         }
-        const ssize_t n = read(fd, buf + end, cap - end);
+        const ssize_t n = read(fd, buf + end, block - end);
         if (n < 0) {
             if (errno == EINTR) continue;
+            // A non-blocking input that is momentarily empty is not at its end.
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_readable(fd) == 0) continue;
             status = -1;
             break;
         }
         if (n == 0) {
-            if (end > 0) tally_text(tally, cut_at_nul(std::string_view(buf, end)));
+            if (overflow.active) {
+                overflow_feed(overflow, buf, end);
+                tally_text(tally, long_line_text(overflow.line));
+            } else if (end > 0) {
+                tally_text(tally, cut_at_nul(std::string_view(buf, end)));
+            }
             break;
         }
-        if (!has_nul)
-            has_nul = std::memchr(buf + end, '\0', static_cast<std::size_t>(n)) != nullptr;
-        end += static_cast<std::size_t>(n);
+        const auto got = static_cast<std::size_t>(n);
+        if (const void *nul = memrchr(buf + end, '\0', got))
+            nul_end = static_cast<std::size_t>(static_cast<const char *>(nul) - buf) + 1;
+        end += got;
 
+        const char *line = buf;
+        const char *const stop = buf + end;
+        const char *from = buf + scanned;
+        if (overflow.active) {
+            const auto *nl = static_cast<const char *>(
+                std::memchr(from, '\n', static_cast<std::size_t>(stop - from)));
+            const char *piece_end = nl == nullptr ? stop : nl + 1;
+            overflow_feed(overflow, buf, static_cast<std::size_t>(piece_end - buf));
+            if (nl == nullptr) {
+                end = scanned = nul_end = 0;
+                continue;
+            }
+            tally_text(tally, long_line_text(overflow.line));
+            overflow.active = false;
+            line = from = piece_end;
+        }
         // PERF: memchr is the only pass over the bytes past the size field;
         // the split touches the first ~100 bytes of a combined line.
-        const char *line = buf;
-        const char *stop = buf + end;
-        const char *from = buf + scanned;
+        const char *const nul_stop = buf + nul_end;
         while (const char *nl = static_cast<const char *>(
                    std::memchr(from, '\n', static_cast<std::size_t>(stop - from)))) {
             const std::string_view text(line, static_cast<std::size_t>(nl + 1 - line));
-            tally_text(tally, has_nul ? cut_at_nul(text) : text);
+            tally_text(tally, line < nul_stop ? cut_at_nul(text) : text);
             line = from = nl + 1;
         }
-        const std::size_t rest = static_cast<std::size_t>(stop - line);
-        if (line != buf && rest > 0) std::memmove(buf, line, rest);
+        const std::size_t done = static_cast<std::size_t>(line - buf);
+        const std::size_t rest = end - done;
+        if (done > 0 && rest > 0) std::memmove(buf, line, rest);
         end = rest;
         scanned = rest;
-        if (has_nul) has_nul = std::memchr(buf, '\0', rest) != nullptr;
+        nul_end = nul_end > done ? nul_end - done : 0;
     }
     flush_pending_insert(tally);
     const int saved = errno;

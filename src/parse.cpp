@@ -2,36 +2,12 @@
 
 #include <array>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace vestrel {
 
 namespace {
-
-// First byte in [p, end) equal to `a` or `b` (pass the same byte twice for
-// one), or `end`. PERF: fields are 3 to 100 bytes, too short for a memchr
-// call to pay off; one 16-byte compare covers most of them. Loads stay inside
-// [p, end): the tail is read byte by byte, so views of any memory are safe.
-inline const char *find_either(const char *p, const char *end, char a, char b) {
-#if defined(__SSE2__)
-    const __m128i va = _mm_set1_epi8(a);
-    const __m128i vb = _mm_set1_epi8(b);
-    while (end - p >= 16) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const int mask =
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)));
-        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-        p += 16;
-    }
-#endif
-    while (p < end && *p != a && *p != b)
-        ++p;
-    return p;
-}
 
 // One strtok step over a bounded text with the delimiter set {a, b}. The text
 // never holds a NUL (the line reader cuts it at the first one), so the end of
