@@ -55,8 +55,23 @@ std::string_view cut_at_nul(std::string_view line) {
 }
 
 void flush_pending_insert(Tally &tally) {
-    if (tally.pending_sketch != nullptr) insert_hash(*tally.pending_sketch, tally.pending_hash);
-    tally.pending_sketch = nullptr;
+    for (unsigned i = 0; i < PENDING_INSERTS; ++i) {
+        if (tally.pending_sketch[i] != nullptr)
+            insert_hash(*tally.pending_sketch[i], tally.pending_hash[i]);
+        tally.pending_sketch[i] = nullptr;
+    }
+}
+
+// Queues a hit's insert behind the PENDING_INSERTS - 1 before it, applying
+// the oldest.
+inline void defer_insert(Tally &tally, HllStorage &sketch, std::uint32_t h) {
+    prefetch_register(sketch, h);
+    const unsigned slot = tally.pending_next;
+    if (tally.pending_sketch[slot] != nullptr)
+        insert_hash(*tally.pending_sketch[slot], tally.pending_hash[slot]);
+    tally.pending_sketch[slot] = &sketch;
+    tally.pending_hash[slot] = h;
+    tally.pending_next = (slot + 1) % PENDING_INSERTS;
 }
 
 // Counts one line whose text holds no NUL byte; its sketch insert may stay
@@ -84,14 +99,8 @@ void tally_text(Tally &tally, std::string_view text) {
     // An accepted address is at most 45 bytes, well inside the hash's range.
     const std::uint32_t h =
         murmur3_32(host.data(), static_cast<std::int32_t>(host.size()), VISITOR_HASH_SEED);
-    // PERF: the register is a likely cache miss (2 MiB of sketches, random
-    // index). Fetch it now and update it only after the next line has been
-    // split, so the miss overlaps with that work. Register maxima do not
-    // depend on the order of inserts.
-    prefetch_register(*sketch, h);
-    flush_pending_insert(tally);
-    tally.pending_sketch = sketch;
-    tally.pending_hash = h;
+    // PERF: see PENDING_INSERTS.
+    defer_insert(tally, *sketch, h);
     if (tally.geo != nullptr) lookup_location(*tally.geo, address, h, r);
 
     if (fields.date) {
