@@ -76,9 +76,9 @@ inline void defer_insert(Tally &tally, HllStorage &sketch, std::uint32_t h) {
 
 // Counts one line whose text holds no NUL byte; its sketch insert may stay
 // pending until the next line or flush_pending_insert.
-void tally_text(Tally &tally, std::string_view text) {
+void tally_text(Tally &tally, std::string_view text, std::size_t readable = 0) {
     Results &r = tally.results;
-    const LogLine fields = parse_log_line(text);
+    const LogLine fields = parse_log_line(text, readable);
     if (!fields.remote_host) {
         ++r.invalid_lines;
         return;
@@ -175,7 +175,8 @@ int tally_stream(Tally &tally, int fd, std::size_t block) {
     // bounded path, which takes every later byte of it straight from the
     // reads: the buffer never grows.
     if (block == 0) block = 1;
-    char *buf = static_cast<char *>(std::malloc(block));
+    // Zeroed, so that every byte the field scans may load is defined.
+    char *buf = static_cast<char *>(std::calloc(1, block + READ_PADDING));
     if (buf == nullptr) return -1;
     Overflow overflow;
     std::size_t end = 0;
@@ -234,10 +235,12 @@ int tally_stream(Tally &tally, int fd, std::size_t block) {
         // PERF: memchr is the only pass over the bytes past the size field;
         // the split touches the first ~100 bytes of a combined line.
         const char *const nul_stop = buf + nul_end;
+        const char *const readable_end = buf + block + READ_PADDING;
         while (const char *nl = static_cast<const char *>(
                    std::memchr(from, '\n', static_cast<std::size_t>(stop - from)))) {
             const std::string_view text(line, static_cast<std::size_t>(nl + 1 - line));
-            tally_text(tally, line < nul_stop ? cut_at_nul(text) : text);
+            tally_text(tally, line < nul_stop ? cut_at_nul(text) : text,
+                       static_cast<std::size_t>(readable_end - line));
             line = from = nl + 1;
         }
         const std::size_t done = static_cast<std::size_t>(line - buf);

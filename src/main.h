@@ -33,6 +33,10 @@ inline constexpr std::size_t READ_BLOCK = 1024 * 1024;
 // cost 17% of the run. Register maxima do not depend on the order of inserts.
 inline constexpr unsigned PENDING_INSERTS = 8;
 
+// Bytes after the read buffer that the field scans may load (and ignore), so
+// that a field near the end of the buffer is still scanned 16 bytes at a time.
+inline constexpr std::size_t READ_PADDING = 64;
+
 // Everything the tally writes to. `geo` is null without -g.
 struct Tally {
     Results results;

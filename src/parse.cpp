@@ -16,6 +16,7 @@ namespace {
 struct Cursor {
     const char *pos;
     const char *end;
+    const char *readable; // loads may reach up to here (at least `end`)
 };
 
 inline Field next_token(Cursor &cur, char a, char b) {
@@ -23,7 +24,7 @@ inline Field next_token(Cursor &cur, char a, char b) {
         ++cur.pos;
     if (cur.pos == cur.end) return std::nullopt;
     const char *start = cur.pos;
-    const char *hit = find_either(start, cur.end, a, b);
+    const char *hit = find_either(start, cur.end, a, b, cur.readable);
     cur.pos = hit < cur.end ? hit + 1 : cur.end;
     return std::string_view(start, static_cast<std::size_t>(hit - start));
 }
@@ -34,10 +35,11 @@ inline Field next_token(Cursor &cur, char delim) {
 
 } // namespace
 
-LogLine parse_log_line(std::string_view text) {
+LogLine parse_log_line(std::string_view text, std::size_t readable) {
     // PERF: fields go into locals and the record is built once at the end;
     // default-constructing it first cost a block clear on every line.
-    Cursor cur{text.data(), text.data() + text.size()};
+    const char *end = text.data() + text.size();
+    Cursor cur{text.data(), end, readable > text.size() ? text.data() + readable : end};
     const Field remote_host = next_token(cur, ' ');
     // Nearly every line has no ident and no user: "- - [" then lands where
     // the two steps below would.
@@ -62,7 +64,7 @@ LogLine parse_log_line(std::string_view text) {
 
 LogDate parse_log_date(std::string_view date) {
     LogDate d;
-    Cursor cur{date.data(), date.data() + date.size()};
+    Cursor cur{date.data(), date.data() + date.size(), date.data() + date.size()};
     d.day = next_token(cur, '/');
     d.month = next_token(cur, '/');
     d.year = next_token(cur, ':');
@@ -80,7 +82,7 @@ RequestLine parse_request(std::string_view request) {
         static_cast<const char *>(memrchr(request.data(), ' ', request.size()));
     if (last_space == nullptr) return r;
     r.protocol = request.substr(static_cast<std::size_t>(last_space + 1 - request.data()));
-    Cursor cur{request.data(), request.data() + request.size()};
+    Cursor cur{request.data(), request.data() + request.size(), request.data() + request.size()};
     r.method = next_token(cur, ' ');
     return r;
 }

@@ -28,22 +28,35 @@ using Field = std::optional<std::string_view>;
 // First byte in [p, end) equal to `a` or `b` (pass the same byte twice for
 // one), or `end`. PERF: fields are 3 to 100 bytes, too short for a memchr
 // call to pay off; one 16-byte compare covers most of them. Loads stay inside
-// [p, end): the tail is read byte by byte, so views of any memory are safe.
-inline const char *find_either(const char *p, const char *end, char a, char b) {
+// [p, readable): bytes past `end` may be loaded but never decide the result;
+// with readable == end the tail is read byte by byte, so views of any memory
+// are safe.
+inline const char *find_either(const char *p, const char *end, char a, char b,
+                               const char *readable) {
 #if defined(__SSE2__)
     const __m128i va = _mm_set1_epi8(a);
     const __m128i vb = _mm_set1_epi8(b);
-    while (end - p >= 16) {
+    while (p < end && readable - p >= 16) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         const int mask =
             _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)));
-        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        if (mask != 0) {
+            const char *hit = p + __builtin_ctz(static_cast<unsigned>(mask));
+            return hit < end ? hit : end;
+        }
         p += 16;
     }
+    if (p >= end) return end;
+#else
+    (void)readable;
 #endif
     while (p < end && *p != a && *p != b)
         ++p;
     return p;
+}
+
+inline const char *find_either(const char *p, const char *end, char a, char b) {
+    return find_either(p, end, a, b, end);
 }
 
 struct LogLine {
@@ -70,7 +83,10 @@ struct RequestLine {
 
 // Splits `text` (the line as read, newline included, no NUL byte inside) into
 // host, time stamp, request, status and size by position. Validates nothing.
-LogLine parse_log_line(std::string_view text);
+// `readable` is how many bytes from text.data() may be loaded (at least
+// text.size()): the read buffer past the line lets the field scans load 16
+// bytes at a time up to the line's end instead of reading its tail bytewise.
+LogLine parse_log_line(std::string_view text, std::size_t readable = 0);
 
 // Splits a time stamp such as "10/Oct/2000:13:55:36 -0700"; the zone is dropped.
 LogDate parse_log_date(std::string_view date);
