@@ -31,15 +31,17 @@ using Field = std::optional<std::string_view>;
 // [p, readable): bytes past `end` may be loaded but never decide the result;
 // with readable == end the tail is read byte by byte, so views of any memory
 // are safe.
-inline const char *find_either(const char *p, const char *end, char a, char b,
-                               const char *readable) {
+inline const char *find_any(const char *p, const char *end, char a, char b, char c,
+                            const char *readable) {
 #if defined(__SSE2__)
     const __m128i va = _mm_set1_epi8(a);
     const __m128i vb = _mm_set1_epi8(b);
+    const __m128i vc = _mm_set1_epi8(c);
     while (p < end && readable - p >= 16) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const int mask =
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)));
+        const int mask = _mm_movemask_epi8(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)),
+                         _mm_cmpeq_epi8(chunk, vc)));
         if (mask != 0) {
             const char *hit = p + __builtin_ctz(static_cast<unsigned>(mask));
             return hit < end ? hit : end;
@@ -50,9 +52,14 @@ inline const char *find_either(const char *p, const char *end, char a, char b,
 #else
     (void)readable;
 #endif
-    while (p < end && *p != a && *p != b)
+    while (p < end && *p != a && *p != b && *p != c)
         ++p;
     return p;
+}
+
+inline const char *find_either(const char *p, const char *end, char a, char b,
+                               const char *readable) {
+    return find_any(p, end, a, b, b, readable);
 }
 
 inline const char *find_either(const char *p, const char *end, char a, char b) {
@@ -87,6 +94,18 @@ struct RequestLine {
 // text.size()): the read buffer past the line lets the field scans load 16
 // bytes at a time up to the line's end instead of reading its tail bytewise.
 LogLine parse_log_line(std::string_view text, std::size_t readable = 0);
+
+// parse_log_line for the line that starts at `p` in the read buffer, before
+// its end is known: `stop` is where the buffer's data ends and loads may
+// reach `readable`. [p, stop) holds no NUL byte. The split stops at the first
+// newline it meets, which ends the line as getline would end it; then
+// *line_end is set past that newline. When the split is over without meeting
+// one, *line_end is null and the newline lies at or after *scanned; if there
+// is none before `stop` the line is incomplete and the fields mean nothing.
+// PERF: on a common-layout line the size field runs into the newline, so the
+// line needs no separate newline scan.
+LogLine parse_log_line_at(const char *p, const char *stop, const char *readable,
+                          const char **line_end, const char **scanned);
 
 // Splits a time stamp such as "10/Oct/2000:13:55:36 -0700"; the zone is dropped.
 LogDate parse_log_date(std::string_view date);
