@@ -1,6 +1,7 @@
 #include "parse.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -101,8 +102,20 @@ RequestLine parse_request(std::string_view request) {
     RequestLine r;
     // An empty view may have no buffer at all, and memrchr must not get one.
     if (request.empty()) return r;
-    const auto *last_space =
-        static_cast<const char *>(memrchr(request.data(), ' ', request.size()));
+    // PERF: nearly every request ends in " HTTP/1.1" or another 8-byte
+    // protocol: a space 9 bytes from the end and none after it give the last
+    // space without a memrchr call (2.5% of the run on a combined log).
+    const char *last_space = nullptr;
+    const std::size_t n = request.size();
+    if (n >= 9 && request[n - 9] == ' ') {
+        std::uint64_t tail;
+        std::memcpy(&tail, request.data() + n - 8, 8);
+        const std::uint64_t x = tail ^ 0x2020202020202020ULL; // a zero byte where a space was
+        if (((x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL) == 0)
+            last_space = request.data() + n - 9;
+    }
+    if (last_space == nullptr)
+        last_space = static_cast<const char *>(memrchr(request.data(), ' ', n));
     if (last_space == nullptr) return r;
     r.protocol = request.substr(static_cast<std::size_t>(last_space + 1 - request.data()));
     Cursor cur{request.data(), request.data() + request.size(), request.data() + request.size(),
