@@ -1,6 +1,7 @@
 #include "main.h"
 
 #include "compat.h"
+#include "longline.h"
 #include "parse.h"
 #include "report.h"
 
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <err.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,15 +55,29 @@ std::string_view cut_at_nul(std::string_view line) {
 }
 
 void flush_pending_insert(Tally &tally) {
-    if (tally.pending_sketch != nullptr) insert_hash(*tally.pending_sketch, tally.pending_hash);
-    tally.pending_sketch = nullptr;
+    for (unsigned i = 0; i < PENDING_INSERTS; ++i) {
+        if (tally.pending_sketch[i] != nullptr)
+            insert_hash(*tally.pending_sketch[i], tally.pending_hash[i]);
+        tally.pending_sketch[i] = nullptr;
+    }
 }
 
-// Counts one line whose text holds no NUL byte; its sketch insert may stay
-// pending until the next line or flush_pending_insert.
-void tally_text(Tally &tally, std::string_view text) {
+// Queues a hit's insert behind the PENDING_INSERTS - 1 before it, applying
+// the oldest.
+inline void defer_insert(Tally &tally, HllStorage &sketch, std::uint32_t h) {
+    prefetch_register(sketch, h);
+    const unsigned slot = tally.pending_next;
+    if (tally.pending_sketch[slot] != nullptr)
+        insert_hash(*tally.pending_sketch[slot], tally.pending_hash[slot]);
+    tally.pending_sketch[slot] = &sketch;
+    tally.pending_hash[slot] = h;
+    tally.pending_next = (slot + 1) % PENDING_INSERTS;
+}
+
+// Counts one line from its fields; its sketch insert may stay pending until
+// later lines or flush_pending_insert.
+void tally_fields(Tally &tally, const LogLine &fields) {
     Results &r = tally.results;
-    const LogLine fields = parse_log_line(text);
     if (!fields.remote_host) {
         ++r.invalid_lines;
         return;
@@ -82,14 +98,8 @@ void tally_text(Tally &tally, std::string_view text) {
     // An accepted address is at most 45 bytes, well inside the hash's range.
     const std::uint32_t h =
         murmur3_32(host.data(), static_cast<std::int32_t>(host.size()), VISITOR_HASH_SEED);
-    // PERF: the register is a likely cache miss (2 MiB of sketches, random
-    // index). Fetch it now and update it only after the next line has been
-    // split, so the miss overlaps with that work. Register maxima do not
-    // depend on the order of inserts.
-    prefetch_register(*sketch, h);
-    flush_pending_insert(tally);
-    tally.pending_sketch = sketch;
-    tally.pending_hash = h;
+    // PERF: see PENDING_INSERTS.
+    defer_insert(tally, *sketch, h);
     if (tally.geo != nullptr) lookup_location(*tally.geo, address, h, r);
 
     if (fields.date) {
@@ -117,6 +127,11 @@ void tally_text(Tally &tally, std::string_view text) {
     }
 }
 
+// Counts one line whose text holds no NUL byte.
+void tally_text(Tally &tally, std::string_view text, std::size_t readable = 0) {
+    tally_fields(tally, parse_log_line(text, readable));
+}
+
 } // namespace
 
 void tally_line(Tally &tally, std::string_view line) {
@@ -124,61 +139,149 @@ void tally_line(Tally &tally, std::string_view line) {
     flush_pending_insert(tally);
 }
 
-int tally_stream(Tally &tally, int fd) {
+namespace {
+
+// The line that outgrew the read block: its stand-in so far, and whether its
+// text still needs bytes (no NUL byte yet, fields outstanding).
+struct Overflow {
+    LongLine line;
+    bool active = false;
+    bool wants_text = false;
+};
+
+void overflow_feed(Overflow &o, const char *bytes, std::size_t size) {
+    if (!o.wants_text) return;
+    const void *nul = std::memchr(bytes, '\0', size);
+    const std::size_t text =
+        nul == nullptr ? size : static_cast<std::size_t>(static_cast<const char *>(nul) - bytes);
+    long_line_feed(o.line, bytes, text);
+    o.wants_text = nul == nullptr && !long_line_done(o.line);
+}
+
+// Waits until a non-blocking descriptor has something to read (or has hung
+// up). Returns 0, or -1 with errno set.
+int wait_readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, -1) == -1)
+        if (errno != EINTR) return -1;
+    return 0;
+}
+
+} // namespace
+
+int tally_stream(Tally &tally, int fd, std::size_t block) {
     // buf[0, end) holds unread bytes: at most one partial line once the
     // complete ones are tallied. `scanned` marks how far that partial line is
-    // known to hold no newline, so a huge line costs one scan, not one per
-    // read. `has_nul` tells whether buf[0, end) may hold a NUL byte: one
-    // check per block spares the per-line check on ordinary text.
-    std::size_t cap = READ_BLOCK;
-    char *buf = static_cast<char *>(std::malloc(cap));
+    // known to hold no newline, so a line costs one scan, not one per read.
+    // buf[0, nul_end) holds every NUL byte of buf[0, end) (0: none), found
+    // with one scan of each read; lines that start at or past it skip the
+    // per-line NUL check. A line that fills the whole block goes to the
+    // bounded path, which takes every later byte of it straight from the
+    // reads: the buffer never grows.
+    if (block == 0) block = 1;
+    // Zeroed, so that every byte the field scans may load is defined.
+    char *buf = static_cast<char *>(std::calloc(1, block + READ_PADDING));
     if (buf == nullptr) return -1;
+    Overflow overflow;
     std::size_t end = 0;
     std::size_t scanned = 0;
-    bool has_nul = false;
+    std::size_t nul_end = 0;
+    bool split_first = true;
     int status = 0;
     for (;;) {
-        if (end == cap) {
-            char *bigger =
-                cap <= SIZE_MAX / 2 ? static_cast<char *>(std::realloc(buf, cap * 2)) : nullptr;
-            if (bigger == nullptr) {
-                errno = ENOMEM;
-                status = -1;
-                break;
+        if (end == block) {
+            // Rare path: no newline in a whole block.
+            if (!overflow.active) {
+                long_line_start(overflow.line);
+                overflow.active = true;
+                overflow.wants_text = true;
             }
-            buf = bigger;
-            cap *= 2;
+            overflow_feed(overflow, buf, end);
+            end = scanned = nul_end = 0;
         }
-        const ssize_t n = read(fd, buf + end, cap - end);
+        const ssize_t n = read(fd, buf + end, block - end);
         if (n < 0) {
             if (errno == EINTR) continue;
+            // A non-blocking input that is momentarily empty is not at its end.
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_readable(fd) == 0) continue;
             status = -1;
             break;
         }
         if (n == 0) {
-            if (end > 0) tally_text(tally, cut_at_nul(std::string_view(buf, end)));
+            if (overflow.active) {
+                overflow_feed(overflow, buf, end);
+                tally_text(tally, long_line_text(overflow.line));
+            } else if (end > 0) {
+                tally_text(tally, cut_at_nul(std::string_view(buf, end)));
+            }
             break;
         }
-        if (!has_nul)
-            has_nul = std::memchr(buf + end, '\0', static_cast<std::size_t>(n)) != nullptr;
-        end += static_cast<std::size_t>(n);
+        const auto got = static_cast<std::size_t>(n);
+        if (const void *nul = memrchr(buf + end, '\0', got))
+            nul_end = static_cast<std::size_t>(static_cast<const char *>(nul) - buf) + 1;
+        end += got;
 
-        // PERF: memchr is the only pass over the bytes past the size field;
-        // the split touches the first ~100 bytes of a combined line.
         const char *line = buf;
-        const char *stop = buf + end;
+        const char *const stop = buf + end;
         const char *from = buf + scanned;
-        while (const char *nl = static_cast<const char *>(
-                   std::memchr(from, '\n', static_cast<std::size_t>(stop - from)))) {
-            const std::string_view text(line, static_cast<std::size_t>(nl + 1 - line));
-            tally_text(tally, has_nul ? cut_at_nul(text) : text);
-            line = from = nl + 1;
+        if (overflow.active) {
+            const auto *nl = static_cast<const char *>(
+                std::memchr(from, '\n', static_cast<std::size_t>(stop - from)));
+            const char *piece_end = nl == nullptr ? stop : nl + 1;
+            overflow_feed(overflow, buf, static_cast<std::size_t>(piece_end - buf));
+            if (nl == nullptr) {
+                end = scanned = nul_end = 0;
+                continue;
+            }
+            tally_text(tally, long_line_text(overflow.line));
+            overflow.active = false;
+            line = from = piece_end;
         }
-        const std::size_t rest = static_cast<std::size_t>(stop - line);
-        if (line != buf && rest > 0) std::memmove(buf, line, rest);
+        // PERF: in the common layout the size ends the line, and a split
+        // run before the line's end is known meets the newline itself:
+        // memchr is spared. In the combined layout the newline lies past the
+        // fields, and memchr first is cheaper (the split then compares one
+        // byte fewer). Each line picks the way that suited the line before
+        // it; the results are the same either way.
+        const char *const nul_stop = buf + nul_end;
+        const char *const readable_end = buf + block + READ_PADDING;
+        while (line < stop) {
+            const auto readable = static_cast<std::size_t>(readable_end - line);
+            if (from > line || line < nul_stop || !split_first) {
+                // The rest of a line an earlier read left incomplete (split
+                // once it is whole), a line that may hold a NUL byte, or a
+                // line after one whose newline lay past its fields.
+                const auto *nl = static_cast<const char *>(
+                    std::memchr(from, '\n', static_cast<std::size_t>(stop - from)));
+                if (nl == nullptr) break;
+                const std::string_view text(line, static_cast<std::size_t>(nl + 1 - line));
+                const LogLine fields =
+                    parse_log_line(line < nul_stop ? cut_at_nul(text) : text, readable);
+                split_first = fields.size && fields.size->data() + fields.size->size() == nl + 1;
+                tally_fields(tally, fields);
+                line = from = nl + 1;
+                continue;
+            }
+            const char *line_end;
+            const char *scanned_to;
+            const LogLine fields =
+                parse_log_line_at(line, stop, readable_end, &line_end, &scanned_to);
+            if (line_end == nullptr) {
+                const auto *nl = static_cast<const char *>(
+                    std::memchr(scanned_to, '\n', static_cast<std::size_t>(stop - scanned_to)));
+                if (nl == nullptr) break;
+                line_end = nl + 1;
+                split_first = false;
+            }
+            tally_fields(tally, fields);
+            line = from = line_end;
+        }
+        const std::size_t done = static_cast<std::size_t>(line - buf);
+        const std::size_t rest = end - done;
+        if (done > 0 && rest > 0) std::memmove(buf, line, rest);
         end = rest;
         scanned = rest;
-        if (has_nul) has_nul = std::memchr(buf, '\0', rest) != nullptr;
+        nul_end = nul_end > done ? nul_end - done : 0;
     }
     flush_pending_insert(tally);
     const int saved = errno;

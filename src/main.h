@@ -6,9 +6,9 @@
 // conditions end the process with a message and status 1 without teardown.
 //
 // Per-line cost: one scan for the newline (NUL bytes are looked for once per
-// block), a split that stops after the size field, array increments, one
-// hash and one register update; no allocation but the line buffer growing to
-// a new longest line.
+// read), a split that stops after the size field, array increments, one hash
+// and one register update; nothing allocated. Memory is fixed: one read
+// buffer of READ_BLOCK bytes, whatever the lines.
 #pragma once
 
 #include "geo.h"
@@ -20,11 +20,22 @@
 
 namespace vestrel {
 
-// The read size of tally_stream, and its buffer's size until a longer line
-// comes. Measured on a 1 GB log: 1 MiB reads ran 3.5% faster than 128 KiB
-// ones (fewer system calls and page-cache batches) for 0.9 MiB more resident
-// memory; the whole process stays near 6 MiB.
+// The read size of tally_stream and the size of its only buffer. Measured on
+// a 1 GB log: 1 MiB reads ran 3.5% faster than 128 KiB ones (fewer system
+// calls and page-cache batches) for 0.9 MiB more resident memory; the whole
+// process stays near 6 MiB. A line longer than this takes the bounded path
+// of longline.h, so no input makes the process larger.
 inline constexpr std::size_t READ_BLOCK = 1024 * 1024;
+
+// How many lines a sketch insert waits after its register is prefetched. A
+// register is a likely cache miss (2 MiB of sketches, random index), and one
+// line (~100 ns) did not hide it: on a common-layout log the inserts still
+// cost 17% of the run. Register maxima do not depend on the order of inserts.
+inline constexpr unsigned PENDING_INSERTS = 8;
+
+// Bytes after the read buffer that the field scans may load (and ignore), so
+// that a field near the end of the buffer is still scanned 16 bytes at a time.
+inline constexpr std::size_t READ_PADDING = 64;
 
 // Everything the tally writes to. `geo` is null without -g.
 struct Tally {
@@ -32,11 +43,13 @@ struct Tally {
     HllStorage ipv4;
     HllStorage ipv6;
     GeoDb *geo = nullptr;
-    // The last hit's sketch insert, deferred so that its register can be
-    // fetched while the next line is split. tally_line and tally_stream
-    // apply it before they return.
-    HllStorage *pending_sketch = nullptr;
-    std::uint32_t pending_hash = 0;
+    // The last PENDING_INSERTS hits' sketch inserts, deferred so that their
+    // registers can be fetched while the next lines are split: slot
+    // `pending_next` is the oldest. tally_line and tally_stream apply them
+    // all before they return.
+    HllStorage *pending_sketch[PENDING_INSERTS] = {};
+    std::uint32_t pending_hash[PENDING_INSERTS] = {};
+    unsigned pending_next = 0;
 };
 
 // Counts one line: `line` is the line as read, newline included when there is
@@ -45,10 +58,13 @@ struct Tally {
 void tally_line(Tally &tally, std::string_view line);
 
 // Reads `fd` to its end and tallies every line, split exactly where getline
-// would split them (after each newline; a last line without one). Returns 0
-// at end of input, -1 with errno set when reading fails or a line outgrows
-// memory; the lines before the failure are tallied.
-int tally_stream(Tally &tally, int fd);
+// would split them (after each newline; a last line without one), in reads of
+// at most `block` bytes into one buffer of that size (tests pass a few bytes
+// to send most lines through the bounded path). A non-blocking `fd` that has
+// nothing yet is waited for. Returns 0 at end of input, -1 with errno set
+// when reading fails or the buffer cannot be had; the lines before a failure
+// are tallied.
+int tally_stream(Tally &tally, int fd, std::size_t block = READ_BLOCK);
 
 // Sets the derived totals and the visitor estimates once reading is done.
 void finish_totals(Tally &tally);

@@ -17,10 +17,54 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vestrel {
 
 using Field = std::optional<std::string_view>;
+
+// First byte in [p, end) equal to `a` or `b` (pass the same byte twice for
+// one), or `end`. PERF: fields are 3 to 100 bytes, too short for a memchr
+// call to pay off; one 16-byte compare covers most of them. Loads stay inside
+// [p, readable): bytes past `end` may be loaded but never decide the result;
+// with readable == end the tail is read byte by byte, so views of any memory
+// are safe.
+inline const char *find_any(const char *p, const char *end, char a, char b, char c,
+                            const char *readable) {
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(a);
+    const __m128i vb = _mm_set1_epi8(b);
+    const __m128i vc = _mm_set1_epi8(c);
+    while (p < end && readable - p >= 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const int mask = _mm_movemask_epi8(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)),
+                         _mm_cmpeq_epi8(chunk, vc)));
+        if (mask != 0) {
+            const char *hit = p + __builtin_ctz(static_cast<unsigned>(mask));
+            return hit < end ? hit : end;
+        }
+        p += 16;
+    }
+    if (p >= end) return end;
+#else
+    (void)readable;
+#endif
+    while (p < end && *p != a && *p != b && *p != c)
+        ++p;
+    return p;
+}
+
+inline const char *find_either(const char *p, const char *end, char a, char b,
+                               const char *readable) {
+    return find_any(p, end, a, b, b, readable);
+}
+
+inline const char *find_either(const char *p, const char *end, char a, char b) {
+    return find_either(p, end, a, b, end);
+}
 
 struct LogLine {
     Field remote_host;
@@ -46,7 +90,22 @@ struct RequestLine {
 
 // Splits `text` (the line as read, newline included, no NUL byte inside) into
 // host, time stamp, request, status and size by position. Validates nothing.
-LogLine parse_log_line(std::string_view text);
+// `readable` is how many bytes from text.data() may be loaded (at least
+// text.size()): the read buffer past the line lets the field scans load 16
+// bytes at a time up to the line's end instead of reading its tail bytewise.
+LogLine parse_log_line(std::string_view text, std::size_t readable = 0);
+
+// parse_log_line for the line that starts at `p` in the read buffer, before
+// its end is known: `stop` is where the buffer's data ends and loads may
+// reach `readable`. [p, stop) holds no NUL byte. The split stops at the first
+// newline it meets, which ends the line as getline would end it; then
+// *line_end is set past that newline. When the split is over without meeting
+// one, *line_end is null and the newline lies at or after *scanned; if there
+// is none before `stop` the line is incomplete and the fields mean nothing.
+// PERF: on a common-layout line the size field runs into the newline, so the
+// line needs no separate newline scan.
+LogLine parse_log_line_at(const char *p, const char *stop, const char *readable,
+                          const char **line_end, const char **scanned);
 
 // Splits a time stamp such as "10/Oct/2000:13:55:36 -0700"; the zone is dropped.
 LogDate parse_log_date(std::string_view date);
@@ -79,12 +138,15 @@ long long parse_number_slow(std::string_view token, long long maxval);
 
 inline long long parse_number(std::string_view token, long long maxval) {
     // Plain digits are nearly every token (status, size, hour); 18 of them
-    // cannot overflow.
+    // cannot overflow. A token that starts with a digit has no white space
+    // or sign to skip, so any other byte after it rejects it: the size that
+    // ends a common-layout line ("2326\n") is decided here, not in the slow
+    // path (measured: 4% of the run on a common-layout log).
     if (!token.empty() && token.size() <= 18) {
         long long value = 0;
-        for (char c : token) {
-            const unsigned digit = static_cast<unsigned char>(c - '0');
-            if (digit > 9) return parse_number_slow(token, maxval);
+        for (std::size_t i = 0; i < token.size(); ++i) {
+            const unsigned digit = static_cast<unsigned char>(token[i] - '0');
+            if (digit > 9) return i == 0 ? parse_number_slow(token, maxval) : -1;
             value = value * 10 + digit;
         }
         return value <= maxval ? value : -1;

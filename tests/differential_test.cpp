@@ -4,6 +4,7 @@
 // message carries the input, escaped as a C string literal.
 #include "geo.h"
 #include "hll.h"
+#include "longline.h"
 #include "main.h"
 #include "parse.h"
 #include "reference/reference.h"
@@ -327,6 +328,24 @@ std::string split_mismatch(const std::string &bytes) {
     std::string diff;
     const LogLine fast = parse_log_line(text);
     const ref::LineFields slow = ref::parse_log_line(buffer.data());
+    // The line inside a larger buffer, as the reader splits it: loads may
+    // reach past the line's end into bytes that would end every field.
+    std::string in_buffer(text);
+    for (int i = 0; i < 20; ++i)
+        in_buffer += "\" ][";
+    const LogLine wide =
+        parse_log_line(std::string_view(in_buffer.data(), text.size()), in_buffer.size());
+    auto same_view = [&](const char *name, const Field &a, const Field &b) {
+        const bool same = a.has_value() == b.has_value() &&
+                          (!a || (a->data() - text.data() == b->data() - in_buffer.data() &&
+                                  a->size() == b->size()));
+        if (!same) diff += std::string("  ") + name + ": differs when read inside a buffer\n";
+    };
+    same_view("remote_host", fast.remote_host, wide.remote_host);
+    same_view("date", fast.date, wide.date);
+    same_view("request", fast.request, wide.request);
+    same_view("status", fast.status, wide.status);
+    same_view("size", fast.size, wide.size);
     compare_field(diff, "remote_host", fast.remote_host, slow.remote_host);
     compare_field(diff, "date", fast.date, slow.date);
     compare_field(diff, "request", fast.request, slow.request);
@@ -843,7 +862,8 @@ enum class Through { File, File_And_Pipe };
 // getline reference on the same bytes and compares the results. The
 // reference's record goes to `reference_out` when given.
 void expect_same_run(const std::string &bytes, const char *db_path = nullptr,
-                     Through through = Through::File, Results *reference_out = nullptr) {
+                     Through through = Through::File, Results *reference_out = nullptr,
+                     std::size_t block = READ_BLOCK) {
     test::TempDir dir;
     const std::string path = dir.file("access.log");
     test::write_file(path, bytes);
@@ -859,8 +879,8 @@ void expect_same_run(const std::string &bytes, const char *db_path = nullptr,
     auto check = [&](const char *how, SketchedTally &fast) {
         finish_totals(fast.tally);
         const std::string diff = counters_mismatch(fast.tally, slow.tally);
-        EXPECT_EQ(diff, "") << how << ", " << bytes.size() << " bytes, "
-                            << first_parting_line(bytes, db_path) << "\ninput "
+        EXPECT_EQ(diff, "") << how << ", " << bytes.size() << " bytes in blocks of " << block
+                            << ", " << first_parting_line(bytes, db_path) << "\ninput "
                             << escaped(bytes, 4096);
     };
     {
@@ -868,7 +888,7 @@ void expect_same_run(const std::string &bytes, const char *db_path = nullptr,
         SketchedTally fast(fast_geo.get());
         const int fd = open(path.c_str(), O_RDONLY);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(tally_stream(fast.tally, fd), 0);
+        ASSERT_EQ(tally_stream(fast.tally, fd, block), 0);
         close(fd);
         check("from a file", fast);
     }
@@ -881,7 +901,7 @@ void expect_same_run(const std::string &bytes, const char *db_path = nullptr,
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         std::thread writer(feed_pipe, fds[1], std::cref(bytes), 0x5eed0100, tiny);
-        const int status = tally_stream(fast.tally, fds[0]);
+        const int status = tally_stream(fast.tally, fds[0], block);
         writer.join();
         close(fds[0]);
         ASSERT_EQ(status, 0);
@@ -1000,6 +1020,244 @@ TEST(DifferentialRun, DataLogs) {
         const std::string bytes = test::read_file(std::string(VESTREL_DATA_DIR) + "/" + name);
         ASSERT_FALSE(bytes.empty());
         expect_same_run(bytes, nullptr, Through::File_And_Pipe);
+    }
+}
+
+// ---------------------------------------------------------------- long lines
+
+// Lines longer than the read block go through the bounded path (longline.h):
+// the stand-in it makes of a line, fed in any pieces, must count exactly as
+// the reference counts the whole line.
+
+// A tally with small sketches, cleared for every line: one line's counts and
+// its visitor register.
+struct LineTally {
+    Tally tally;
+    LineTally() {
+        if (create(tally.ipv4, 8) != 0 || create(tally.ipv6, 8) != 0 ||
+            tally.ipv4.registers == nullptr || tally.ipv6.registers == nullptr)
+            throw std::runtime_error("sketch allocation");
+    }
+    ~LineTally() {
+        release(tally.ipv4);
+        release(tally.ipv6);
+    }
+    LineTally(const LineTally &) = delete;
+    LineTally &operator=(const LineTally &) = delete;
+    void clear() {
+        clear_counters(tally.results);
+        std::memset(tally.ipv4.registers, 0, tally.ipv4.size);
+        std::memset(tally.ipv6.registers, 0, tally.ipv6.size);
+    }
+};
+
+// The stand-in of `line` (as read, NUL bytes and all) fed as the reader
+// feeds it: the text up to the first NUL byte, in pieces that end at `cuts`
+// (ascending), and nothing once the counted fields are complete.
+std::string stand_in(const std::string &line, const std::vector<std::size_t> &cuts) {
+    const std::size_t text = std::min(line.size(), line.find('\0'));
+    LongLine l;
+    long_line_start(l);
+    std::size_t at = 0;
+    auto feed_to = [&](std::size_t cut) {
+        cut = std::min(cut, text);
+        if (cut > at && !long_line_done(l)) long_line_feed(l, line.data() + at, cut - at);
+        at = std::max(at, cut);
+    };
+    for (std::size_t cut : cuts)
+        feed_to(cut);
+    feed_to(text);
+    return std::string(long_line_text(l));
+}
+
+// "" when the stand-in of `line` cut at `cuts` counts as the reference counts
+// the whole line.
+std::string stand_in_mismatch(const std::string &line, const std::vector<std::size_t> &cuts,
+                              LineTally &fast, LineTally &slow) {
+    const std::string short_line = stand_in(line, cuts);
+    if (short_line.size() > LONG_LINE_TEXT_MAX) return "stand-in too long";
+    fast.clear();
+    slow.clear();
+    tally_line(fast.tally, short_line);
+    std::vector<char> buffer(line.begin(), line.end());
+    buffer.push_back('\0');
+    ref::tally_line(slow.tally, buffer.data());
+    const std::string diff = counters_mismatch(fast.tally, slow.tally);
+    return diff.empty() ? "" : diff + "  stand-in " + escaped(short_line) + "\n";
+}
+
+// Every line at every single cut, and byte by byte.
+void expect_same_at_every_cut(const std::string &line, LineTally &fast, LineTally &slow) {
+    std::vector<std::size_t> bytewise;
+    for (std::size_t k = 0; k <= line.size(); ++k) {
+        ASSERT_EQ(stand_in_mismatch(line, {k}, fast, slow), "")
+            << "line " << escaped(line) << " cut at " << k;
+        bytewise.push_back(k);
+    }
+    ASSERT_EQ(stand_in_mismatch(line, bytewise, fast, slow), "")
+        << "line " << escaped(line) << " byte by byte";
+}
+
+TEST(DifferentialLongLine, EveryCutOfHandPickedAndRandomLines) {
+    std::vector<std::string> lines(std::begin(SEED_LINES), std::end(SEED_LINES));
+    const std::string hand_picked[] = {
+        "",
+        "\n",
+        "   \n",
+        std::string("\0abc 1 2\n", 9),
+        std::string("1.2.3.4 - - [x\0] \"GET / HTTP/1.1\" 200 5\n", 41),
+        "h - - [d]\"r\"1 2",
+        "h - - [d] \"r\" 200 \"5\"\n",
+        "h - - [d] \"  \" 200 5\n",
+        "h - - [d] \" GET\" 200 5\n",
+        "h - - [d] \"GET \" 200 5\n",
+        "h - - [d] \"GET / HTTP/1.1 \" 200 5\n",
+        "h - - [d] \"GET / HTTP/1.1",
+        "h - - [d] \"GET / HTTP/1.1\n",
+        "h - - [d] \"r\" 200",
+        "h - - [] \"GET / HTTP/1.1\" 200 5\n",
+        "1.2.3.4 - - [1/2/3: +07:5] \"GET / HTTP/1.1\" \t+0599 -0\n",
+        "1.2.3.4 - - [1/2/3:000000000000000000000000007] \"r\" 0000000000000000000000000599 5\n",
+        "1.2.3.4 - - [1/2/3:7x:5] \"r\" 599x 5x\n",
+        "1.2.3.4 - - [1/2/3:- 7] \"r\" - 5 +-5\n",
+        "1.2.3.4 - - [:/:/:/:7] \"r\" 1 2\n",
+        "1.2.3.4 - - [1///2//3::::23:] \"r\" 1 2\n",
+        "1.2.3.4 - - [1/2/3:99999999999999999999999] \"r\" 1 99999999999999999999999\n",
+        "1.2.3.4 - - [1/2/3:4] \"r\" 1 9223372036854775807\n",
+        "1.2.3.4 - - [1/2/3:4] \"r\" 1 9223372036854775808\n",
+        "1.2.3.4 - - [1/2/3:4] \"OPTIONSX / HTTP/1.10\" 1 2\n",
+        "1.2.3.4 - - [1/2/3:4] \"CONNECT a b c d HTTP/3\" 1 2\n",
+        "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255 - - [1/2/3:4] \"r\" 1 2\n",
+        "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.2555 - - [1/2/3:4] \"r\" 1 2\n",
+        "::ffff:1.2.3.4\n",
+    };
+    lines.insert(lines.end(), std::begin(hand_picked), std::end(hand_picked));
+    Rng rng(0x5eed0010);
+    for (int i = 0; i < 150; ++i) {
+        lines.push_back(random_good_line(rng));
+        lines.push_back(random_token_line(rng));
+        lines.push_back(mutate(rng, random_good_line(rng)));
+        lines.push_back(random_bytes(rng, 80));
+    }
+    if (data_dir_present())
+        for (const char *name : DATA_LOGS) {
+            const std::vector<std::string> real = data_log_lines(name);
+            for (std::size_t i = 0; i < real.size(); i += 97) {
+                lines.push_back(real[i]);
+                lines.push_back(mutate(rng, real[i]));
+            }
+        }
+    LineTally fast, slow;
+    for (const std::string &line : lines)
+        expect_same_at_every_cut(line, fast, slow);
+}
+
+TEST(DifferentialLongLine, RandomPiecesOfStretchedLines) {
+    // Fields stretched by runs of one byte (delimiters, white space, zeros,
+    // digits, letters), so that kept bytes run out and skipping takes over.
+    Rng rng(0x5eed0011);
+    static constexpr char runs[] = {' ', ' ',  '0', '0', '9', 'a', '/',
+                                    ':', '\t', '"', '[', ']', '-', '+'};
+    LineTally fast, slow;
+    for (int i = 0; i < 20000; ++i) {
+        std::string line = chance(rng, 50) ? random_good_line(rng) : random_token_line(rng);
+        const std::size_t stretches = 1 + pick(rng, 3);
+        for (std::size_t k = 0; k < stretches; ++k)
+            line.insert(pick(rng, line.size() + 1), 1 + pick(rng, 60), one_of(rng, runs));
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = pick(rng, 8); at < line.size(); at += 1 + pick(rng, 24))
+            cuts.push_back(at);
+        ASSERT_EQ(stand_in_mismatch(line, cuts, fast, slow), "") << "line " << escaped(line);
+    }
+}
+
+TEST(DifferentialRun, SmallReadBlocks) {
+    // Blocks of a few bytes send nearly every line through the bounded path,
+    // cut at every offset the block size gives.
+    const std::vector<std::string> real = some_real_lines();
+    Rng rng(0x5eed0012);
+    const std::size_t blocks[] = {1, 2, 3, 5, 8, 13, 40, 61, 100, 257, 4099};
+    for (std::size_t block : blocks) {
+        SCOPED_TRACE("block " + std::to_string(block));
+        const std::string log = random_log(rng, 600, real);
+        expect_same_run(log, nullptr,
+                        block == 5 || block == 61 ? Through::File_And_Pipe : Through::File, nullptr,
+                        block);
+    }
+}
+
+TEST(DifferentialRun, DataLogsInSmallBlocks) {
+    if (!data_dir_present()) GTEST_SKIP() << VESTREL_DATA_DIR << " is missing";
+    const std::size_t blocks[] = {17, 160};
+    for (const char *name : DATA_LOGS)
+        for (std::size_t block : blocks) {
+            SCOPED_TRACE(std::string(name) + " in blocks of " + std::to_string(block));
+            const std::string bytes = test::read_file(std::string(VESTREL_DATA_DIR) + "/" + name);
+            expect_same_run(bytes, nullptr, Through::File, nullptr, block);
+        }
+}
+
+// Megabytes in front of or inside the fields that count, each line between
+// ordinary ones, read in 1 MiB blocks from a file and through a pipe.
+TEST(DifferentialRun, HugeFields) {
+    const std::string mb(1 << 20, 'a');
+    auto run_of = [](std::size_t mib, char c) { return std::string(mib << 20, c); };
+    const std::string host = "192.0.2.7";
+    const std::string stamp = "[10/Oct/2000:13:55:36 -0700]";
+    const std::string request = "\"GET / HTTP/1.1\"";
+    struct Case {
+        const char *name;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"3 MB URL before the protocol",
+         host + " - - " + stamp + " \"GET /" + run_of(3, 'u') + " HTTP/1.1\" 200 5\n"},
+        {"3 MB ident before the time stamp",
+         host + " " + run_of(3, 'i') + " - " + stamp + " " + request + " 200 5\n"},
+        {"3 MB user before the time stamp",
+         host + " - " + run_of(3, 'u') + " " + stamp + " " + request + " 200 5\n"},
+        {"2 MB of zeros before an hour",
+         host + " - - [10/Oct/2000:" + run_of(2, '0') + "13:55:36 -0700] " + request + " 200 5\n"},
+        {"2 MB of zeros before a status",
+         host + " - - " + stamp + " " + request + " " + run_of(2, '0') + "404 5\n"},
+        {"2 MB of zeros before a size",
+         host + " - - " + stamp + " " + request + " 200 " + run_of(2, '0') + "512 \"-\" \"a\"\n"},
+        {"3 MB of spaces before the status",
+         host + " - - " + stamp + " " + request + run_of(3, ' ') + "200 512 \"-\" \"a\"\n"},
+        {"3 MB of tabs before the status (white space strtoll skips)",
+         host + " - - " + stamp + " " + request + " " + run_of(3, '\t') + "200 512 \"-\"\n"},
+        {"2 MB of digits in the size (out of range)",
+         host + " - - " + stamp + " " + request + " 200 " + run_of(2, '7') + " \"-\"\n"},
+        {"5 MB agent after the size",
+         host + " - - " + stamp + " " + request + " 200 512 \"-\" \"" + run_of(5, 'A') + "\"\n"},
+        {"request without its closing quote",
+         host + " - - " + stamp + " \"GET /" + run_of(3, 'q') + " HTTP/1.1 200 512\n"},
+        {"3 MB address", run_of(3, '1') + " - - " + stamp + " " + request + " 200 5\n"},
+        {"3 MB of leading spaces before the address",
+         run_of(3, ' ') + host + " - - " + stamp + " " + request + " 200 5\n"},
+        {"2 MB request of spaces between method and protocol",
+         host + " - - " + stamp + " \"POST" + run_of(2, ' ') + "HTTP/1.0\" 200 5\n"},
+        {"2 MB day in the time stamp",
+         host + " - - [" + run_of(2, '1') + "/Oct/2000:07:55:36 -0700] " + request + " 200 5\n"},
+        {"2 MB time zone in the time stamp",
+         host + " - - [10/Oct/2000:07:55:36 " + run_of(2, 'z') + "] " + request + " 200 5\n"},
+        {"2 MB between time stamp and request",
+         host + " - - " + stamp + run_of(2, 'g') + " " + request + " 200 5\n"},
+        {"NUL byte inside a 3 MB request", host + " - - " + stamp + " \"GET /" + run_of(1, 'x') +
+                                               std::string(1, '\0') + run_of(2, 'y') +
+                                               " HTTP/1.1\" 200 5\n"},
+        {"2 MB of NUL bytes, then a line", run_of(2, '\0') + "\n"},
+        {"3 MB line of spaces", run_of(3, ' ') + "\n"},
+    };
+    Rng rng(0x5eed0013);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string log = random_log(rng, 20, {}) + "\n" + c.line + random_log(rng, 20, {});
+        expect_same_run(log, nullptr, Through::File_And_Pipe);
+        // The same line last, without its newline.
+        std::string last = c.line;
+        last.pop_back();
+        expect_same_run(random_log(rng, 20, {}) + "\n" + last, nullptr, Through::File);
     }
 }
 

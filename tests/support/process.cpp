@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,7 +22,9 @@ Outcome run_vestrel(const std::vector<std::string> &args, const RunOptions &opti
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-        if (options.stdin_path.empty()) {
+        if (options.stdin_fd >= 0) {
+            dup2(options.stdin_fd, STDIN_FILENO);
+        } else if (options.stdin_path.empty()) {
             close(STDIN_FILENO);
         } else {
             int in = open(options.stdin_path.c_str(), O_RDONLY);
@@ -79,8 +82,10 @@ Outcome run_vestrel(const std::vector<std::string> &args, const RunOptions &opti
         }
     }
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    rusage usage{};
+    while (wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
     }
+    outcome.max_rss_kib = usage.ru_maxrss;
     outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     return outcome;
 }

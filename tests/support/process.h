@@ -1,6 +1,6 @@
 // Runs the built vestrel binary as a child process for whole-program tests:
 // arguments as given, standard input from a file (or closed), standard output
-// and error captured in full, exit status returned.
+// and error captured in full, exit status and peak resident memory returned.
 #pragma once
 
 #include <string>
@@ -12,10 +12,12 @@ struct Outcome {
     int status = -1; // exit status, or 128 + signal number
     std::string out;
     std::string err;
+    long max_rss_kib = 0; // the child's peak resident memory
 };
 
 struct RunOptions {
     std::string stdin_path = "/dev/null"; // empty: standard input closed
+    int stdin_fd = -1;                    // set: standard input is this descriptor
     std::string stdout_path;              // set: standard output goes there, not captured
     std::string cwd;                      // set: run in that directory
 };
