@@ -38,8 +38,10 @@ inline void check_field(const Field &field, std::string_view text, std::string_v
 // this. Re-creating the struct in place covers whatever caches it holds.
 inline void clear_caches(GeoDb &db) {
     const MMDB_s mmdb = db.mmdb;
+    const char *const path = db.path;
     new (&db) GeoDb{};
     db.mmdb = mmdb;
+    db.path = path;
 }
 
 } // namespace vestrel::fuzz

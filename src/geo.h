@@ -1,6 +1,11 @@
 // Country and continent of client addresses from a MaxMind DB database.
 //
-// The database is memory-mapped for the whole run and only read. Each lookup
+// The database is held for the whole run in private memory, read once at
+// open after its metadata was checked against the file's size, so that a
+// file rewritten or truncated during the run changes nothing and a lying
+// node count cannot send the library outside the file. A corrupt search
+// tree or data section found by a lookup is fatal, never a missing country.
+// Each lookup
 // counts at most one country and one continent, each decided by itself: a
 // value counts only when it is a UTF-8 string of at least two bytes whose
 // first two bytes equal a table code (case-sensitive). Three direct-mapped
@@ -55,25 +60,43 @@ inline constexpr unsigned GEO_NETWORK_BITS = 14;
 
 struct GeoDb {
     MMDB_s mmdb{};
+    const char *path = nullptr; // as given, for messages
     std::array<GeoCacheSlot, GEO_CACHE_SLOTS> cache{};
     std::array<GeoEntrySlot, std::size_t{1} << GEO_ENTRY_BITS> entries{};
     std::array<GeoNetSlot, std::size_t{1} << GEO_NETWORK_BITS> networks{};
 };
 
-// Opens `path` memory-mapped. On failure writes "Can't open database (PATH)"
-// with the reason to standard error and ends the process with status 1.
+// Opens the database at `path`: a regular file whose metadata describes a
+// search tree and data section that fit inside it, copied into private
+// memory. Returns true, or false with the reason written into `why` (at
+// most `why_size` bytes) and nothing left open. Costs one read of the file.
+bool load_database(GeoDb &db, const char *path, char *why, std::size_t why_size);
+
+// load_database, or on failure "Can't open database (PATH): REASON" on
+// standard error and the end of the process with status 1.
 void open_database(GeoDb &db, const char *path);
 
-// Unmaps the database.
+// Releases the database's memory.
 void close_database(GeoDb &db);
+
+// Whether a libmaxminddb status says the database is corrupt (as opposed to
+// "no such network" or "no such value", which only mean no answer).
+bool is_corrupt(int status);
 
 // What the database says of one address, without the cache: the lookup of
 // the binary address, then the "country"/"iso_code" and "continent"/"code"
-// values matched against the tables.
-Location resolve_location(MMDB_s &mmdb, const Address &address);
+// values matched against the tables. Returns MMDB_SUCCESS, or the status of
+// a corrupt database with an empty location.
+int resolve_location(MMDB_s &mmdb, const Address &address, Location &location);
 
-// Counts the address's country and continent in `results`. `hash` is any
-// hash of the address text (the visitor hash); it only picks the cache slot.
+// The cached form of resolve_location. `hash` is any hash of the address
+// text (the visitor hash); it only picks the cache slot. Returns
+// MMDB_SUCCESS, or the status of a corrupt database with an empty location.
+int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Location &location);
+
+// Counts the address's country and continent in `results`; on a corrupt
+// database writes "Can't read database (PATH): REASON" on standard error
+// and ends the process with status 1.
 void lookup_location(GeoDb &db, const Address &address, std::uint32_t hash, Results &results);
 
 // Matches an entry-data value against a table of two-letter codes: the index

@@ -1078,7 +1078,8 @@ void expect_same_locations(const std::string &db_path, const std::vector<std::st
     for (const std::string &host : hosts) {
         const Address address = parse_address(host);
         if (address.family == 0) continue;
-        const Location fast = resolve_location(db->mmdb, address);
+        Location fast;
+        ASSERT_EQ(resolve_location(db->mmdb, address, fast), MMDB_SUCCESS) << "host " << host;
         const Location slow = ref::locate(db->mmdb, host.c_str());
         EXPECT_EQ(fast.country, slow.country) << "host " << host;
         EXPECT_EQ(fast.continent, slow.continent) << "host " << host;
