@@ -39,9 +39,11 @@ inline void check_field(const Field &field, std::string_view text, std::string_v
 inline void clear_caches(GeoDb &db) {
     const MMDB_s mmdb = db.mmdb;
     const char *const path = db.path;
+    const std::size_t copy_size = db.copy_size;
     new (&db) GeoDb{};
     db.mmdb = mmdb;
     db.path = path;
+    db.copy_size = copy_size;
 }
 
 } // namespace vestrel::fuzz

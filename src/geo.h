@@ -61,6 +61,7 @@ inline constexpr unsigned GEO_NETWORK_BITS = 14;
 struct GeoDb {
     MMDB_s mmdb{};
     const char *path = nullptr; // as given, for messages
+    std::size_t copy_size = 0;  // bytes mapped for the private copy
     std::array<GeoCacheSlot, GEO_CACHE_SLOTS> cache{};
     std::array<GeoEntrySlot, std::size_t{1} << GEO_ENTRY_BITS> entries{};
     std::array<GeoNetSlot, std::size_t{1} << GEO_NETWORK_BITS> networks{};
