@@ -1,18 +1,26 @@
 // vestrel-loggen: deterministic generator of synthetic web-server access logs.
 //
-//   vestrel-loggen [--seed N] [--bytes SIZE] [--common-ratio R] > file.log
+//   vestrel-loggen [--shape NAME] [--seed N] [--bytes SIZE] [--common-ratio R] > file.log
 //
 // Writes lines in the combined layout
 //   host - - [dd/Mon/yyyy:HH:MM:SS +0000] "METHOD path PROTO" status size "referrer" "agent"
 // to stdout until the next line would push the output past SIZE bytes (K/M/G suffixes are
-// powers of 1024, default 1G).  A fraction R of the lines (default 0) stop after the size field
-// (common layout).
+// powers of 1024, default 1G).  A fraction R of the lines (default: the shape's) stop after the
+// size field (common layout).
+//
+// The cost of reading a log is per line as much as per byte, and the cost of geolocation depends
+// on how clients cluster, so one log says little about another.  The shape picks the kind of log
+// (table kShapes): "default" is the model below, unchanged byte for byte; "uniform" spreads
+// clients over the whole address space with short agents (~177 B/line); "common" has only
+// common-layout lines with terse URLs (~92 B/line); "long" has long referrers and in-app agents
+// (~594 B/line); "ipv6" has 80% IPv6 clients spread over the registries' blocks.  All but
+// "default" add rare oddities (unusual methods, protocols and status codes, junk requests).
 //
 // The output depends only on the arguments: all randomness comes from our own xoshiro256**
 // generator and every derived quantity is computed with integer arithmetic, so the same
 // arguments give byte-identical output with any compiler, standard library or platform.
 //
-// Traffic model (see bench/README.md):
+// Traffic model of the default shape (see bench/README.md):
 //   * clients come from a fixed pool of 255,000 IPv4 and 45,000 IPv6 addresses; 15% of the lines
 //     come from IPv6 clients; within each family a client is drawn with Zipf-like weights
 //     1/(rank+3), so a few clients are heavy and most appear a handful of times;
@@ -117,10 +125,8 @@ class Choice {
     }
     std::size_t pick(Rng &rng) const {
         const std::uint32_t u = rng.below(cum_.back());
-        std::size_t i = 0;
-        while (cum_[i] <= u)
-            ++i;
-        return i;
+        return static_cast<std::size_t>(std::upper_bound(cum_.begin(), cum_.end(), u) -
+                                        cum_.begin());
     }
 
   private:
@@ -303,9 +309,87 @@ constexpr std::array<V6Block, 35> kV6Blocks = {{
 constexpr std::array<std::uint16_t, 9> kV6Scattered = {0x2001, 0x2400, 0x2402, 0x2600, 0x2605,
                                                        0x2800, 0x2a00, 0x2a02, 0x2c0f};
 
+// Groups 2..7 of an IPv6 address whose network groups 0..1 are set: subnet, then an interface
+// identifier of the given kind (0 random, 1 small number, 2 EUI-64).
+void fill_v6_host(std::array<std::uint16_t, 8> &g, std::size_t kind, Rng &rng) {
+    g[2] = static_cast<std::uint16_t>(rng.chance(250000) ? 0 : rng.below(65536));
+    g[3] = static_cast<std::uint16_t>(rng.chance(300000) ? rng.below(16) : rng.below(65536));
+    if (kind == 0) {
+        for (std::size_t i = 4; i < 8; ++i)
+            g[i] = static_cast<std::uint16_t>(rng.below(65536));
+    } else if (kind == 1) {
+        g[7] = static_cast<std::uint16_t>(rng.chance(600000) ? rng.range(1, 255)
+                                                             : rng.range(1, 65535));
+        if (rng.chance(200000)) g[6] = static_cast<std::uint16_t>(rng.range(1, 255));
+    } else {
+        const std::uint64_t mac = rng.next();
+        g[4] = static_cast<std::uint16_t>(((mac >> 32) & 0xfcff) | 0x0200);
+        g[5] = static_cast<std::uint16_t>(((mac >> 24) & 0xff) << 8 | 0xff);
+        g[6] = static_cast<std::uint16_t>(0xfe00 | ((mac >> 16) & 0xff));
+        g[7] = static_cast<std::uint16_t>(mac & 0xffff);
+    }
+}
+
+const Choice kV6HostKind{51, 31, 15, 3}; // random, small, EUI-64, IPv4-mapped
+
+// Any public unicast IPv4 address, all equally likely.
+std::uint32_t wide_v4(Rng &rng) {
+    for (;;) {
+        const auto ip = static_cast<std::uint32_t>(rng.next() >> 32);
+        const std::uint32_t a = ip >> 24, b = (ip >> 16) & 255, d = ip & 255;
+        if (!reserved_v4(a, b) && d != 0 && d != 255) return ip;
+    }
+}
+
+// The /12 blocks the registries hand out from (2001::/16 and 2003::/16 counted as one block
+// each); a wide IPv6 client lies anywhere in them, so it falls in one of some 5 million /32
+// networks, many of which no database knows.
+struct V6Region {
+    std::uint16_t first;  // first hextet of the block
+    std::uint16_t count;  // how many first hextets it spans
+    std::uint32_t weight; // share of the clients
+};
+constexpr std::array<V6Region, 7> kV6Regions = {{
+    {0x2001, 1, 15},
+    {0x2003, 1, 5},
+    {0x2400, 16, 25},
+    {0x2600, 16, 25},
+    {0x2800, 16, 8},
+    {0x2a00, 16, 20},
+    {0x2c00, 16, 2},
+}};
+Choice make_region_choice() {
+    std::vector<std::uint32_t> weights;
+    for (const auto &r : kV6Regions)
+        weights.push_back(r.weight);
+    return Choice(weights);
+}
+const Choice kV6RegionChoice = make_region_choice();
+
+// Address of a wide client, from a generator seeded with the client's number: each number
+// stands for one address, so how often an address recurs depends only on how numbers are drawn.
+void put_wide_client(std::string &s, bool v6, Rng &rng) {
+    if (!v6) {
+        put_v4(s, wide_v4(rng));
+        return;
+    }
+    const std::size_t kind = kV6HostKind.pick(rng);
+    if (kind == 3) {
+        s.append("::ffff:");
+        put_v4(s, wide_v4(rng));
+        return;
+    }
+    std::array<std::uint16_t, 8> g{};
+    const V6Region &r = kV6Regions[kV6RegionChoice.pick(rng)];
+    g[0] = static_cast<std::uint16_t>(r.first + rng.below(r.count));
+    g[1] = static_cast<std::uint16_t>(rng.below(65536));
+    fill_v6_host(g, kind, rng);
+    put_v6(s, g);
+}
+
 struct Clients {
     StringPool v4, v6;
-    std::vector<std::uint8_t> v4_agent, v6_agent;
+    std::vector<std::uint16_t> v4_agent, v6_agent;
 };
 
 void build_clients(Clients &c, Rng &rng, const Choice &agents, std::size_t n4, std::size_t n6) {
@@ -327,16 +411,15 @@ void build_clients(Clients &c, Rng &rng, const Choice &agents, std::size_t n4, s
         s.clear();
         put_v4(s, ip);
         c.v4.add(s);
-        c.v4_agent.push_back(static_cast<std::uint8_t>(agents.pick(rng)));
+        c.v4_agent.push_back(static_cast<std::uint16_t>(agents.pick(rng)));
     }
-    static const Choice iid_kind{51, 31, 15, 3}; // random, small, EUI-64, IPv4-mapped
     std::vector<std::uint32_t> block_weights;
     for (const auto &b : kV6Blocks)
         block_weights.push_back(b.weight);
     const Choice block_choice(block_weights);
     while (c.v6.size() < n6) {
         std::array<std::uint16_t, 8> g{};
-        const std::size_t kind = iid_kind.pick(rng);
+        const std::size_t kind = kV6HostKind.pick(rng);
         if (kind == 3) {
             std::uint32_t a, b;
             do {
@@ -355,23 +438,7 @@ void build_clients(Clients &c, Rng &rng, const Choice &agents, std::size_t n4, s
                 g[0] = b.first;
                 g[1] = static_cast<std::uint16_t>(rng.range(b.lo, b.hi));
             }
-            g[2] = static_cast<std::uint16_t>(rng.chance(250000) ? 0 : rng.below(65536));
-            g[3] =
-                static_cast<std::uint16_t>(rng.chance(300000) ? rng.below(16) : rng.below(65536));
-            if (kind == 0) {
-                for (std::size_t i = 4; i < 8; ++i)
-                    g[i] = static_cast<std::uint16_t>(rng.below(65536));
-            } else if (kind == 1) {
-                g[7] = static_cast<std::uint16_t>(rng.chance(600000) ? rng.range(1, 255)
-                                                                     : rng.range(1, 65535));
-                if (rng.chance(200000)) g[6] = static_cast<std::uint16_t>(rng.range(1, 255));
-            } else {
-                const std::uint64_t mac = rng.next();
-                g[4] = static_cast<std::uint16_t>(((mac >> 32) & 0xfcff) | 0x0200);
-                g[5] = static_cast<std::uint16_t>(((mac >> 24) & 0xff) << 8 | 0xff);
-                g[6] = static_cast<std::uint16_t>(0xfe00 | ((mac >> 16) & 0xff));
-                g[7] = static_cast<std::uint16_t>(mac & 0xffff);
-            }
+            fill_v6_host(g, kind, rng);
         }
         std::uint64_t h = 0x6a09e667f3bcc909ULL;
         for (auto v : g)
@@ -385,7 +452,7 @@ void build_clients(Clients &c, Rng &rng, const Choice &agents, std::size_t n4, s
             put_v6(s, g);
         }
         c.v6.add(s);
-        c.v6_agent.push_back(static_cast<std::uint8_t>(agents.pick(rng)));
+        c.v6_agent.push_back(static_cast<std::uint16_t>(agents.pick(rng)));
     }
 }
 
@@ -449,14 +516,277 @@ constexpr std::array<Agent, 22> kAgents = {{
     {"Go-http-client/1.1", 40, true},
 }};
 
-Choice make_agent_choice() {
+// Programs rather than browsers: apps of the site, libraries, monitors. Short, and like bots they
+// send no referrer.
+constexpr std::array<Agent, 14> kAppAgents = {{
+    {"okhttp/4.12.0", 2200, true},
+    {"okhttp/4.9.3", 600, true},
+    {"Dalvik/2.1.0 (Linux; U; Android 13; SM-A536B Build/TP1A.220624.014)", 700, true},
+    {"ExampleShop/5.12.1 (iPhone; iOS 17.3.1; Scale/3.00)", 1600, true},
+    {"ExampleShop/5.12.1 CFNetwork/1494.0.7 Darwin/23.4.0", 900, true},
+    {"ExampleShop/5.11.0 (Android 14; Pixel 8)", 500, true},
+    {"Wget/1.21.4", 100, true},
+    {"Java/17.0.10", 120, true},
+    {"axios/1.6.7", 300, true},
+    {"Apache-HttpClient/4.5.14 (Java/17.0.10)", 150, true},
+    {"Prometheus/2.50.1", 100, true},
+    {"kube-probe/1.29", 100, true},
+    {"Mozilla/5.0", 80, true},
+    {"-", 250, true},
+}};
+
+// The agents a shape draws from: views into the constant tables or into `storage`.
+struct AgentTable {
+    std::vector<Agent> list;
+    StringPool storage;
+};
+
+Choice agent_choice_of(const AgentTable &t) {
     std::vector<std::uint32_t> weights;
-    for (const auto &a : kAgents)
+    for (const auto &a : t.list)
         weights.push_back(a.weight);
     return Choice(weights);
 }
 
+void add_agents(AgentTable &t, const Agent *first, std::size_t n, std::uint32_t scale) {
+    for (std::size_t i = 0; i < n; ++i)
+        t.list.push_back({first[i].text, first[i].weight * scale, first[i].bot});
+}
+
+const std::array<std::string_view, 10> kLocales = {"en_US", "en_GB", "de_DE", "fr_FR", "es_ES",
+                                                   "pt_BR", "it_IT", "nl_NL", "pl_PL", "ja_JP"};
+const std::array<std::string_view, 8> kPhones = {"SM-S918B",  "SM-A546B",    "SM-G991B",
+                                                 "Pixel 7",   "Pixel 8 Pro", "CPH2451",
+                                                 "2201116SG", "moto g54 5G"};
+
+void put_build_id(std::string &s, Rng &rng) {
+    static const std::array<std::string_view, 4> prefixes = {"TP1A", "UP1A", "TQ3A", "AP2A"};
+    s.append(prefixes[rng.below(prefixes.size())]);
+    s.append(".2");
+    put_uint(s, rng.range(20000, 40000));
+    s.push_back('.');
+    put_uint(s, rng.range(1, 999));
+}
+
+// In-app browsers and other agents of 200 to 350 bytes, each with its own version and build
+// numbers, as the agents of social apps carry.
+void build_long_agents(AgentTable &t, Rng &rng, std::size_t n) {
+    std::string a;
+    std::vector<std::uint8_t> bot;
+    for (std::size_t i = 0; i < n; ++i) {
+        a.clear();
+        bool is_bot = false;
+        const std::string_view phone = kPhones[rng.below(kPhones.size())];
+        switch (rng.below(5)) {
+        case 0: // iOS app browser
+            a.append("Mozilla/5.0 (iPhone; CPU iPhone OS 17_");
+            put_uint(a, rng.range(0, 4));
+            a.append("_");
+            put_uint(a, rng.range(1, 3));
+            a.append(" like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) Mobile/15E148 "
+                     "[FBAN/FBIOS;FBAV/");
+            put_uint(a, rng.range(440, 460));
+            a.append(".0.0.");
+            put_uint(a, rng.range(10, 60));
+            a.append(".");
+            put_uint(a, rng.range(100, 120));
+            a.append(";FBBV/");
+            put_uint(a, rng.range(500000000, 599999999));
+            a.append(";FBDV/iPhone");
+            put_uint(a, rng.range(12, 16));
+            a.push_back(',');
+            put_uint(a, rng.range(1, 6));
+            a.append(";FBMD/iPhone;FBSN/iOS;FBSV/17.");
+            put_uint(a, rng.range(0, 4));
+            a.append(";FBSS/3;FBID/phone;FBLC/");
+            a.append(kLocales[rng.below(kLocales.size())]);
+            a.append(";FBOP/5;FBRV/");
+            put_uint(a, rng.range(500000000, 599999999));
+            a.append(";IABMV/1]");
+            break;
+        case 1: // Android app browser
+            a.append("Mozilla/5.0 (Linux; Android ");
+            put_uint(a, rng.range(11, 14));
+            a.append("; ");
+            a.append(phone);
+            a.append(" Build/");
+            put_build_id(a, rng);
+            a.append("; wv) AppleWebKit/537.36 (KHTML, like Gecko) Version/4.0 Chrome/");
+            put_uint(a, rng.range(118, 122));
+            a.append(".0.");
+            put_uint(a, rng.range(6000, 6299));
+            a.push_back('.');
+            put_uint(a, rng.range(60, 200));
+            a.append(" Mobile Safari/537.36 Instagram ");
+            put_uint(a, rng.range(300, 320));
+            a.append(".0.0.");
+            put_uint(a, rng.range(10, 40));
+            a.push_back('.');
+            put_uint(a, rng.range(100, 120));
+            a.append(" Android (");
+            put_uint(a, rng.range(30, 34));
+            a.push_back('/');
+            put_uint(a, rng.range(11, 14));
+            a.append("; ");
+            put_uint(a, 320 + 80 * rng.below(4));
+            a.append("dpi; 1080x");
+            put_uint(a, rng.range(2200, 2400));
+            a.append("; samsung; ");
+            a.append(phone);
+            a.append("; qcom; ");
+            a.append(kLocales[rng.below(kLocales.size())]);
+            a.append("; ");
+            put_uint(a, rng.range(500000000, 599999999));
+            a.push_back(')');
+            break;
+        case 2: // Android browser in the app of a social network
+            a.append("Mozilla/5.0 (Linux; Android ");
+            put_uint(a, rng.range(10, 14));
+            a.append("; ");
+            a.append(phone);
+            a.append(" Build/");
+            put_build_id(a, rng);
+            a.append("; wv) AppleWebKit/537.36 (KHTML, like Gecko) Version/4.0 Chrome/");
+            put_uint(a, rng.range(118, 122));
+            a.append(".0.");
+            put_uint(a, rng.range(6000, 6299));
+            a.push_back('.');
+            put_uint(a, rng.range(60, 200));
+            a.append(" Mobile Safari/537.36 [FB_IAB/FB4A;FBAV/");
+            put_uint(a, rng.range(440, 460));
+            a.append(".0.0.");
+            put_uint(a, rng.range(10, 60));
+            a.push_back('.');
+            put_uint(a, rng.range(100, 120));
+            a.append(";IABMV/1;FBLC/");
+            a.append(kLocales[rng.below(kLocales.size())]);
+            a.append(";FBDM/{density=2.625,width=1080,height=2340};]");
+            break;
+        case 3: // desktop with many product tokens
+            a.append("Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like "
+                     "Gecko) Chrome/");
+            put_uint(a, rng.range(118, 122));
+            a.append(".0.");
+            put_uint(a, rng.range(6000, 6299));
+            a.push_back('.');
+            put_uint(a, rng.range(60, 200));
+            a.append(" Safari/537.36 Edg/");
+            put_uint(a, rng.range(118, 122));
+            a.append(".0.");
+            put_uint(a, rng.range(2000, 2399));
+            a.push_back('.');
+            put_uint(a, rng.range(10, 99));
+            a.append(" (Windows NT 10.0; Win64; x64; .NET4.0C; .NET4.0E; .NET CLR 2.0.50727; "
+                     ".NET CLR 3.0.30729; .NET CLR 3.5.30729; Tablet PC 2.0; Zoom 3.6.0)");
+            break;
+        default: // crawler posing as a phone
+            is_bot = true;
+            a.append("Mozilla/5.0 (Linux; Android 6.0.1; Nexus 5X Build/MMB29P) AppleWebKit/537.36 "
+                     "(KHTML, like Gecko) Chrome/");
+            put_uint(a, rng.range(118, 122));
+            a.append(".0.");
+            put_uint(a, rng.range(6000, 6299));
+            a.push_back('.');
+            put_uint(a, rng.range(60, 200));
+            a.append(" Mobile Safari/537.36 (compatible; Googlebot/2.1; "
+                     "+http://www.google.com/bot.html) AdsBot-Google-Mobile-Apps/");
+            put_uint(a, rng.range(1, 9));
+            a.append(" (+https://developers.google.com/search/docs/crawling-indexing)");
+            break;
+        }
+        t.storage.add(a);
+        bot.push_back(is_bot);
+    }
+    // Views last, once the storage no longer moves; earlier ones weigh more.
+    for (std::size_t i = 0; i < n; ++i)
+        t.list.push_back(
+            {t.storage[i], static_cast<std::uint32_t>(100000 / (i + 20)), bot[i] != 0});
+}
+
 constexpr std::string_view kSite = "https://www.example.com";
+
+void put_words(std::string &s, Rng &rng, int words, char sep) {
+    for (int i = 0; i < words; ++i) {
+        if (i) s.push_back(sep);
+        s.append(kWords[rng.below(kWords.size())]);
+    }
+}
+
+// Referrers of 150 to 450 bytes: result pages of search engines and link wrappers of social sites
+// with their tracking parameters, and the site's own pages reached from ad campaigns. `page` is a
+// path of the site.
+void put_long_referrer(std::string &s, Rng &rng, std::string_view page) {
+    switch (rng.below(4)) {
+    case 0:
+        s.append("https://www.google.com/search?q=");
+        put_words(s, rng, static_cast<int>(rng.range(2, 5)), '+');
+        s.append("&sca_esv=");
+        put_hex(s, rng.next(), 16);
+        s.append("&sxsrf=ACQVn0");
+        put_alnum(s, rng, 30);
+        s.append("%3A");
+        put_uint(s, 1709500000000 + rng.below(700000000));
+        s.append("&ei=");
+        put_alnum(s, rng, 22);
+        s.append("&ved=0ahUKEwi");
+        put_alnum(s, rng, 40);
+        s.append("&uact=5&gs_lp=Egxnd3Mtd2l6LXNlcnAi");
+        put_alnum(s, rng, static_cast<int>(rng.range(70, 140)));
+        s.append("&sclient=gws-wiz-serp");
+        break;
+    case 1:
+        s.append("https://l.facebook.com/l.php?u=https%3A%2F%2Fwww.example.com");
+        for (char c : page) {
+            switch (c) {
+            case '/':
+                s.append("%2F");
+                break;
+            case '?':
+                s.append("%3F");
+                break;
+            case '&':
+                s.append("%26");
+                break;
+            case '=':
+                s.append("%3D");
+                break;
+            default:
+                s.push_back(c);
+            }
+        }
+        s.append("%3Ffbclid%3DIwAR");
+        put_alnum(s, rng, 40);
+        s.append("&h=AT");
+        put_alnum(s, rng, static_cast<int>(rng.range(90, 150)));
+        s.append("&__tn__=-UK-R&c[0]=AT");
+        put_alnum(s, rng, 60);
+        break;
+    case 2:
+        s.append("https://www.example.com");
+        s.append(page);
+        s.push_back(page.find('?') == std::string_view::npos ? '?' : '&');
+        s.append("utm_source=google&utm_medium=cpc&utm_campaign=");
+        put_words(s, rng, 3, '-');
+        s.append("&utm_content=");
+        put_alnum(s, rng, 12);
+        s.append("&gclid=Cj0KCQiA");
+        put_alnum(s, rng, static_cast<int>(rng.range(90, 150)));
+        s.append("&gad_source=1");
+        break;
+    default:
+        s.append("https://www.bing.com/search?q=");
+        put_words(s, rng, static_cast<int>(rng.range(2, 5)), '+');
+        s.append("&form=QBLH&sp=-1&ghc=1&lq=0&pq=");
+        put_words(s, rng, 2, '+');
+        s.append("&sc=10-");
+        put_uint(s, rng.range(5, 40));
+        s.append("&qs=n&sk=&cvid=");
+        put_hex(s, rng.next(), 16);
+        put_hex(s, rng.next(), 16);
+        s.append("&ghsh=0&ghacc=0&ghpl=");
+        break;
+    }
+}
 
 constexpr std::array<std::string_view, 12> kExternalReferrers = {
     "https://www.google.com/",       "https://www.google.com/",
@@ -490,17 +820,23 @@ struct Resources {
     }
 };
 
-void build_resources(Resources &res, Rng &rng, std::size_t n) {
+// With `short_paths`, the same site with terser URLs, as older or smaller sites have: shorter
+// prefixes, fewer words in slugs, no asset hashes.
+void build_resources(Resources &res, Rng &rng, std::size_t n, bool short_paths) {
+    const auto pick = [short_paths](std::string_view long_form, std::string_view short_form) {
+        return short_paths ? short_form : long_form;
+    };
     // The handful of URLs every visit touches come first, so they get the heaviest weights.
     std::string h1, h2, h3;
     put_hex(h1, rng.next(), 8);
     put_hex(h2, rng.next(), 8);
     put_hex(h3, rng.next(), 8);
     res.add("/", Kind::Page, 38211);
-    res.add("/static/js/app." + h1 + ".js", Kind::Script, 286344);
-    res.add("/static/css/main." + h2 + ".css", Kind::Style, 48730);
+    res.add(short_paths ? "/js/app.js" : "/static/js/app." + h1 + ".js", Kind::Script, 286344);
+    res.add(short_paths ? "/css/main.css" : "/static/css/main." + h2 + ".css", Kind::Style, 48730);
     res.add("/favicon.ico", Kind::Image, 15086);
-    res.add("/static/js/vendor." + h3 + ".js", Kind::Script, 412907);
+    res.add(short_paths ? "/js/vendor.js" : "/static/js/vendor." + h3 + ".js", Kind::Script,
+            412907);
     res.add("/images/logo.svg", Kind::Image, 6254);
     res.add("/fonts/inter-var.woff2", Kind::Font, 98234);
     res.add("/api/v1/session", Kind::Api, 412);
@@ -537,13 +873,17 @@ void build_resources(Resources &res, Rng &rng, std::size_t n) {
             switch (rng.below(6)) {
             case 0:
             case 1:
-                p.append("/products/");
-                put_slug(p, rng, static_cast<int>(rng.range(2, 4)));
+                p.append(pick("/products/", "/p/"));
+                put_slug(p, rng, static_cast<int>(short_paths ? rng.range(1, 2) : rng.range(2, 4)));
                 p.push_back('-');
                 put_uint(p, rng.range(1000, 99999));
                 break;
             case 2:
                 p.append("/blog/");
+                if (short_paths) {
+                    put_slug(p, rng, static_cast<int>(rng.range(1, 2)));
+                    break;
+                }
                 put_uint(p, rng.range(2016, 2024));
                 p.push_back('/');
                 put_uint2(p, rng.range(1, 12));
@@ -565,7 +905,7 @@ void build_resources(Resources &res, Rng &rng, std::size_t n) {
                 p.append("/docs/");
                 put_slug(p, rng, 1);
                 p.push_back('/');
-                put_slug(p, rng, static_cast<int>(rng.range(1, 4)));
+                put_slug(p, rng, static_cast<int>(short_paths ? 1 : rng.range(1, 4)));
                 if (rng.chance(200000)) {
                     p.append("?version=");
                     put_uint(p, rng.range(1, 9));
@@ -586,36 +926,44 @@ void build_resources(Resources &res, Rng &rng, std::size_t n) {
             size = rng.logu(4000, 120000);
             break;
         case Kind::Script:
-            p.append("/static/js/");
+            p.append(pick("/static/js/", "/js/"));
             put_slug(p, rng, 1);
-            p.push_back('.');
-            put_hex(p, rng.next(), 8);
-            p.append(".chunk.js");
+            if (short_paths) {
+                p.append(".js");
+            } else {
+                p.push_back('.');
+                put_hex(p, rng.next(), 8);
+                p.append(".chunk.js");
+            }
             size = rng.logu(1500, 400000);
             break;
         case Kind::Style:
-            p.append("/static/css/");
+            p.append(pick("/static/css/", "/css/"));
             put_slug(p, rng, 1);
-            p.push_back('.');
-            put_hex(p, rng.next(), 8);
+            if (!short_paths) {
+                p.push_back('.');
+                put_hex(p, rng.next(), 8);
+            }
             p.append(".css");
             size = rng.logu(800, 90000);
             break;
         case Kind::Image:
             if (rng.below(3) == 0) {
-                p.append("/media/uploads/");
-                put_uint(p, rng.range(2019, 2024));
-                p.push_back('/');
-                put_uint2(p, rng.range(1, 12));
-                p.push_back('/');
+                p.append(pick("/media/uploads/", "/up/"));
+                if (!short_paths) {
+                    put_uint(p, rng.range(2019, 2024));
+                    p.push_back('/');
+                    put_uint2(p, rng.range(1, 12));
+                    p.push_back('/');
+                }
                 put_slug(p, rng, static_cast<int>(rng.range(1, 3)));
                 p.append(rng.below(2) ? ".png" : ".jpg");
             } else {
                 static const std::array<std::string_view, 4> dims = {"160x160", "480x480",
                                                                      "800x800", "1200x900"};
-                p.append("/images/products/");
+                p.append(pick("/images/products/", "/img/"));
                 put_uint(p, rng.range(1000, 99999));
-                p.push_back('/');
+                p.push_back(short_paths ? '-' : '/');
                 p.append(dims[rng.below(dims.size())]);
                 p.append(rng.below(3) ? ".webp" : ".jpg");
             }
@@ -687,20 +1035,68 @@ constexpr std::array<std::uint64_t, 24> kHourWeight = {
 
 constexpr std::int64_t kStartSeconds = 1709510400; // 2024-03-04 00:00:00 UTC
 constexpr std::uint64_t kSpanSeconds = 7 * 86400;
-// Measured mean line lengths, used to spread the time stamps over the span.
-constexpr std::uint64_t kMeanCombinedBytes = 250, kMeanCommonBytes = 105;
+// ---------------------------------------------------------------------------------------------
+// Shapes of log
+
+enum class AgentMix : std::uint8_t { Browsers, Apps, Long };
+
+// Oddities of the shapes other than the default one.
+constexpr std::array<std::string_view, 6> kOddMethods = {"CONNECT", "TRACE", "PROPFIND",
+                                                         "get",     "MKCOL", "SEARCH"};
+constexpr std::array<std::string_view, 4> kOddProtocols = {"HTTP/3.0", "HTTP/0.9", "http/1.1",
+                                                           "HTTP/2"};
+constexpr std::array<unsigned, 10> kOddCodes = {429, 499, 502, 504, 308, 207, 418, 444, 600, 999};
+constexpr std::array<std::string_view, 5> kJunkRequests = {
+    "-", "", "\\x16\\x03\\x01\\x02\\x00\\x01\\x00\\x01\\xfc\\x03\\x03", "PRI * HTTP/2.0", "GET /"};
+
+// What differs between the shapes; everything else (time, requests, statuses, broken lines) is
+// shared.  `odd` adds rare oddities real logs have: unusual methods and protocols, status codes
+// outside the common set (some above 599), requests that are "-", empty or binary.
+struct Shape {
+    std::string_view name;
+    std::uint32_t v6_ppm;     // lines from IPv6 clients, per million
+    bool wide;                // clients anywhere in the address space, else the clustered pool
+    std::uint32_t common_ppm; // lines in the common layout, per million, unless --common-ratio
+    bool short_paths;         // terse URLs
+    AgentMix agents;
+    bool long_referrers;
+    bool odd;
+    // Measured mean line lengths of the combined and common layouts, to spread the time stamps
+    // over the span.
+    std::uint64_t mean_combined, mean_common;
+    std::string_view about;
+};
+
+constexpr std::array<Shape, 5> kShapes = {{
+    {"default", 150000, false, 0, false, AgentMix::Browsers, false, false, 250, 105,
+     "combined, clustered clients, 15% IPv6, ~250 B/line"},
+    {"uniform", 150000, true, 0, false, AgentMix::Apps, false, true, 177, 95,
+     "combined, clients uniform over the address space, 15% IPv6, ~175 B/line"},
+    {"common", 50000, false, 1000000, true, AgentMix::Browsers, false, true, 200, 92,
+     "common layout only, terse URLs, clustered clients, 5% IPv6, ~90 B/line"},
+    {"long", 150000, false, 0, false, AgentMix::Long, true, true, 594, 110,
+     "combined, long referrers and agents, clustered clients, ~600 B/line"},
+    {"ipv6", 800000, true, 0, false, AgentMix::Browsers, false, true, 261, 120,
+     "combined, 80% IPv6, clients spread widely, ~260 B/line"},
+}};
 
 // ---------------------------------------------------------------------------------------------
 // Command line
 
 [[noreturn]] void usage(int code) {
-    std::fputs("usage: vestrel-loggen [--seed N] [--bytes SIZE] [--common-ratio R]\n"
+    std::fputs("usage: vestrel-loggen [--shape NAME] [--seed N] [--bytes SIZE] [--common-ratio R]\n"
+               "  --shape NAME      kind of log, one of the shapes below (default: default)\n"
                "  --seed N          seed of the generator (default 1)\n"
                "  --bytes SIZE      stop before the output exceeds SIZE bytes; suffixes K, M, G,\n"
                "                    T are powers of 1024 (default 1G)\n"
-               "  --common-ratio R  fraction of lines in the common layout, 0..1 (default 0)\n"
-               "Writes a synthetic access log to stdout; same arguments, same bytes.\n",
+               "  --common-ratio R  fraction of lines in the common layout, 0..1 (default: the\n"
+               "                    shape's, 1 for common, else 0)\n"
+               "Writes a synthetic access log to stdout; same arguments, same bytes.\n"
+               "Shapes:\n",
                code ? stderr : stdout);
+    for (const Shape &s : kShapes)
+        std::fprintf(code ? stderr : stdout, "  %-8s %.*s\n", std::string(s.name).c_str(),
+                     static_cast<int>(s.about.size()), s.about.data());
     std::exit(code);
 }
 
@@ -776,6 +1172,8 @@ int main(int argc, char **argv) {
     std::uint64_t seed = 1;
     std::uint64_t limit = 1ULL << 30;
     std::uint32_t common_ppm = 0;
+    bool common_given = false;
+    const Shape *shape = &kShapes[0];
 
     for (int i = 1; i < argc; ++i) {
         std::string_view a = argv[i], value;
@@ -787,7 +1185,8 @@ int main(int argc, char **argv) {
             value = a.substr(eq + 1);
             inline_value = true;
         }
-        if (name != "--seed" && name != "--bytes" && name != "--common-ratio") {
+        if (name != "--seed" && name != "--bytes" && name != "--common-ratio" &&
+            name != "--shape") {
             std::fprintf(stderr, "vestrel-loggen: unknown argument '%s'\n", argv[i]);
             usage(2);
         }
@@ -802,8 +1201,14 @@ int main(int argc, char **argv) {
             if (!parse_u64(value, seed)) bad("seed", value);
         } else if (name == "--bytes") {
             limit = parse_size(value);
+        } else if (name == "--shape") {
+            shape = nullptr;
+            for (const Shape &s : kShapes)
+                if (s.name == value) shape = &s;
+            if (!shape) bad("shape", value);
         } else {
             common_ppm = parse_ratio(value);
+            common_given = true;
         }
     }
 
@@ -815,14 +1220,29 @@ int main(int argc, char **argv) {
     Rng pool_rng(mix(seed, 1));
     Rng rng(mix(seed, 2));
 
-    const Choice agent_choice = make_agent_choice();
-    Clients clients;
-    build_clients(clients, pool_rng, agent_choice, 255000, 45000);
-    Resources res;
-    build_resources(res, pool_rng, 30000);
+    const Shape &sh = *shape;
+    if (!common_given) common_ppm = sh.common_ppm;
 
-    const Zipf pick_v4(clients.v4.size(), 3);
-    const Zipf pick_v6(clients.v6.size(), 3);
+    AgentTable agents;
+    if (sh.agents == AgentMix::Long) {
+        Rng agent_rng(mix(seed, 3));
+        build_long_agents(agents, agent_rng, 3000);
+    } else {
+        add_agents(agents, kAgents.data(), kAgents.size(), 1);
+        if (sh.agents == AgentMix::Apps)
+            add_agents(agents, kAppAgents.data(), kAppAgents.size(), 3);
+    }
+    const Choice agent_choice = agent_choice_of(agents);
+    // Wide clients are numbers drawn with a flat Zipf law, each standing for an address, so
+    // that about as many distinct addresses occur as in the clustered pool's log.
+    Clients clients;
+    if (!sh.wide) build_clients(clients, pool_rng, agent_choice, 255000, 45000);
+    Resources res;
+    build_resources(res, pool_rng, 30000, sh.short_paths);
+
+    const Zipf pick_v4(sh.wide ? 1000000 : clients.v4.size(), sh.wide ? 50 : 3);
+    const Zipf pick_v6(sh.wide ? 1000000 : clients.v6.size(), sh.wide ? 50 : 3);
+    const std::uint64_t wide_key4 = mix(seed, 4), wide_key6 = mix(seed, 6);
     const Zipf pick_resource(res.paths.size(), 2);
     const Zipf pick_page(res.pages.size(), 2);
     const Zipf pick_writable(res.writable.size(), 2);
@@ -833,6 +1253,7 @@ int main(int argc, char **argv) {
     static const std::array<std::string_view, 3> protos = {"HTTP/1.1", "HTTP/2.0", "HTTP/1.0"};
     static const Choice proto_choice{78, 17, 5};
     static const Choice referrer_choice{35, 47, 18}; // none, internal, external
+    static const Choice long_referrer_choice{5, 50, 45};
 
     // Status codes by resource kind; sizes for non-200 answers are chosen below.
     static const std::array<unsigned, 13> codes = {200, 304, 301, 302, 404, 500, 206,
@@ -848,7 +1269,7 @@ int main(int argc, char **argv) {
     for (auto w : kHourWeight)
         weight_sum += w;
     const std::uint64_t mean_bytes =
-        kMeanCombinedBytes - (kMeanCombinedBytes - kMeanCommonBytes) * common_ppm / 1000000;
+        sh.mean_combined - (sh.mean_combined - sh.mean_common) * common_ppm / 1000000;
     const std::uint64_t est_lines = std::max<std::uint64_t>(1, limit / mean_bytes);
     const std::uint64_t base_gap_us = kSpanSeconds * 1000000 / est_lines;
     std::array<std::uint64_t, 24> gap_max{};
@@ -858,7 +1279,7 @@ int main(int argc, char **argv) {
     std::int64_t stamp_second = -1;
     std::string stamp;
 
-    std::string out, line, host;
+    std::string out, line, host, client;
     out.reserve(1 << 20);
     line.reserve(2048);
     std::uint64_t written = 0;
@@ -890,10 +1311,17 @@ int main(int argc, char **argv) {
         }
 
         // Client.
-        const bool v6 = rng.chance(150000);
+        const bool v6 = rng.chance(sh.v6_ppm);
         std::string_view addr;
         std::size_t agent;
-        if (v6) {
+        if (sh.wide) {
+            const std::uint64_t c = v6 ? pick_v6.pick(rng) : pick_v4.pick(rng);
+            Rng client_rng(mix(v6 ? wide_key6 : wide_key4, c));
+            client.clear();
+            put_wide_client(client, v6, client_rng);
+            addr = client;
+            agent = agent_choice.pick(client_rng);
+        } else if (v6) {
             const std::size_t c = pick_v6.pick(rng);
             addr = clients.v6[c];
             agent = clients.v6_agent[c];
@@ -903,7 +1331,7 @@ int main(int argc, char **argv) {
             agent = clients.v4_agent[c];
         }
         if (rng.chance(100000)) agent = agent_choice.pick(rng);
-        const bool bot = kAgents[agent].bot;
+        const bool bot = agents.list[agent].bot;
 
         // Broken lines: a resolved host name in place of the address, or a line cut short.
         const std::uint32_t broken = rng.below(1000000);
@@ -957,11 +1385,15 @@ int main(int argc, char **argv) {
         line.append(" - - ");
         line.append(stamp);
         line.append(" \"");
-        line.append(methods[method]);
+        const std::size_t request_start = line.size();
+        std::string_view method_text = methods[method];
+        if (sh.odd && rng.chance(2000)) method_text = kOddMethods[rng.below(kOddMethods.size())];
+        line.append(method_text);
         line.push_back(' ');
         line.append(path);
         // Per-request query strings make a long tail of distinct URLs.
-        if (kind == Kind::Page && rng.chance(180000)) {
+        if (kind == Kind::Page && !sh.short_paths &&
+            rng.chance(sh.long_referrers ? 450000 : 180000)) {
             line.push_back(path.find('?') == std::string_view::npos ? '?' : '&');
             switch (rng.below(4)) {
             case 0:
@@ -986,9 +1418,11 @@ int main(int argc, char **argv) {
             put_uint(line, rng.range(1, 40));
         }
         line.push_back(' ');
-        line.append(protos[proto_choice.pick(rng)]);
+        std::string_view proto = protos[proto_choice.pick(rng)];
+        if (sh.odd && rng.chance(3000)) proto = kOddProtocols[rng.below(kOddProtocols.size())];
+        line.append(proto);
         line.append("\" ");
-        const std::size_t status_start = line.size();
+        std::size_t status_start = line.size();
 
         // Status and size.
         const Choice *sc = &status_page;
@@ -1003,7 +1437,8 @@ int main(int argc, char **argv) {
             sc = &status_probe;
         std::size_t status_index = sc->pick(rng);
         if (method == 3 && rng.chance(800000)) status_index = 8; // preflight: 204
-        const unsigned status = codes[status_index];
+        unsigned status = codes[status_index];
+        if (sh.odd && rng.chance(5000)) status = kOddCodes[rng.below(kOddCodes.size())];
         put_uint(line, status);
         line.push_back(' ');
 
@@ -1044,15 +1479,19 @@ int main(int argc, char **argv) {
             line.push_back('-');
         else
             put_uint(line, size);
-        const std::size_t common_end = line.size();
+        std::size_t common_end = line.size();
 
         if (!rng.chance(common_ppm)) {
             // Referrer and user agent.
             line.append(" \"");
-            std::size_t ref = referrer_choice.pick(rng);
+            // Campaign traffic: nearly every visit arrives with a referrer.
+            std::size_t ref =
+                (sh.long_referrers ? long_referrer_choice : referrer_choice).pick(rng);
             if (bot || kind == Kind::Probe) ref = rng.chance(970000) ? 0 : ref;
             if (ref == 0) {
                 line.push_back('-');
+            } else if (sh.long_referrers) {
+                put_long_referrer(line, rng, res.paths[res.pages[pick_page.pick(rng)]]);
             } else if (ref == 1) {
                 line.append(kSite);
                 line.append(res.paths[res.pages[pick_page.pick(rng)]]);
@@ -1060,8 +1499,24 @@ int main(int argc, char **argv) {
                 line.append(kExternalReferrers[rng.below(kExternalReferrers.size())]);
             }
             line.append("\" \"");
-            line.append(kAgents[agent].text);
+            line.append(agents.list[agent].text);
             line.push_back('"');
+        }
+
+        if (sh.odd && rng.chance(1000)) {
+            // A request that is no request: scanners, stray TLS handshakes, timeouts.
+            const std::size_t junk = rng.below(kJunkRequests.size());
+            line.resize(request_start);
+            line.append(kJunkRequests[junk]);
+            line.append("\" ");
+            status_start = line.size();
+            line.append(junk == 0 ? "408 " : "400 ");
+            if (rng.chance(500000))
+                line.push_back('0');
+            else
+                line.push_back('-');
+            common_end = line.size();
+            if (!rng.chance(common_ppm)) line.append(" \"-\" \"-\"");
         }
 
         if (truncated) {
