@@ -58,13 +58,56 @@ inline constexpr std::size_t GEO_CACHE_SLOTS = 16384;
 inline constexpr unsigned GEO_ENTRY_BITS = 10;
 inline constexpr unsigned GEO_NETWORK_BITS = 14;
 
+// The IPv4 space flattened, one /16 at a time: the first lookup in a /16
+// walks its subtree once and leaves either one answer for the whole /16 or
+// a sorted list of runs, each the start (low 16 bits) of a stretch of
+// addresses with one answer; later lookups there are one table read or a
+// binary search in that list. Adjacent networks with the same answer share
+// a run. A /16 whose subtree ends in more than GEO_MAX_LEAVES_PER_PREFIX
+// networks is left to the tree walk and the caches, which bounds the work
+// of one build (about 2 node reads per network) and the runs per /16.
+struct GeoRun {
+    std::uint16_t start;    // in a list's header: the number of runs after it
+    std::uint8_t country;   // index into country_codes, GEO_NONE: none
+    std::uint8_t continent; // index into continent_codes, GEO_NONE: none
+};
+inline constexpr std::uint8_t GEO_NONE = 0xff;
+inline constexpr unsigned GEO_MAX_LEAVES_PER_PREFIX = 4096;
+
+// A /16's word in GeoCaches::ipv4_prefixes: 0 not built yet;
+// GEO_PREFIX_TREE left to the tree walk; GEO_PREFIX_ANSWER set: the answer
+// of the whole /16 (country in bits 0-7, continent in bits 8-15); otherwise
+// the index of its list's header in GeoDb::runs, plus one.
+inline constexpr std::uint32_t GEO_PREFIX_TREE = 0xffffffff;
+inline constexpr std::uint32_t GEO_PREFIX_ANSWER = 0x80000000;
+
+// Everything a lookup may remember. Emptying it changes no answer.
+struct GeoCaches {
+    std::array<GeoCacheSlot, GEO_CACHE_SLOTS> cache{};
+    std::array<GeoEntrySlot, std::size_t{1} << GEO_ENTRY_BITS> records{}; // by data offset
+    std::array<GeoEntrySlot, std::size_t{1} << GEO_ENTRY_BITS> entries{}; // by map offset
+    std::array<GeoNetSlot, std::size_t{1} << GEO_NETWORK_BITS> networks{};
+    // 256 KiB, touched as used: most /16s of a country database have one
+    // answer, so most lookups read this word and nothing else.
+    std::array<std::uint32_t, 65536> ipv4_prefixes{};
+    std::size_t run_count = 0;
+    // Per IPv6 /16, the record 16 bits down; 0: not yet found. 512 KiB,
+    // touched as used (a log's IPv6 clients come from a few hundred /16s).
+    std::array<std::uint64_t, 65536> ipv6_starts{};
+    std::uint64_t ipv4_root = 0; // the record IPv4 addresses start from, 0: not yet found
+};
+
 struct GeoDb {
     MMDB_s mmdb{};
     const char *path = nullptr; // as given, for messages
     std::size_t copy_size = 0;  // bytes mapped for the private copy
-    std::array<GeoCacheSlot, GEO_CACHE_SLOTS> cache{};
-    std::array<GeoEntrySlot, std::size_t{1} << GEO_ENTRY_BITS> entries{};
-    std::array<GeoNetSlot, std::size_t{1} << GEO_NETWORK_BITS> networks{};
+    // Room for every run the IPv4 table can hold: one per network of the
+    // tree plus two per /16 (a header, and one run where a network larger
+    // than the /16 covers its start). Reserved at open, resident only as
+    // /16s are built; GeoLite2-Country's whole IPv4 space takes 1 MiB.
+    GeoRun *runs = nullptr;
+    std::size_t run_capacity = 0;
+    GeoCaches caches;
 };
 
 // Opens the database at `path`: a regular file whose metadata describes a
