@@ -314,9 +314,12 @@ const char *take_private_copy(GeoDb &db, int fd, const MetadataFacts &before) {
 
 // Reserves GeoDb::runs; its pages cost memory only once written.
 const char *reserve_runs(GeoDb &db) {
-    // A list's index must stay clear of the /16 word's flag bit.
+    // Each network of the tree gives at most one run per family's table
+    // (IPv6 aliases can lead into the IPv4 tree), each node a /32 marker,
+    // and each /16 a header and a run covering its start. A list's index
+    // must stay clear of the /16 word's flag bit.
     db.run_capacity = std::min<std::size_t>(
-        std::size_t{db.mmdb.metadata.node_count} + 1 + 2 * 65536, GEO_PREFIX_ANSWER - 1);
+        3 * (std::size_t{db.mmdb.metadata.node_count} + 1) + 4 * 65536, GEO_PREFIX_ANSWER - 1);
     void *runs = mmap(nullptr, db.run_capacity * sizeof(GeoRun), PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (runs == MAP_FAILED) {
@@ -606,12 +609,8 @@ std::uint8_t packed(std::int16_t index) {
 // `first`. Returns MMDB_SUCCESS with the /16's word, or the status of a
 // corrupt tree. PERF: GeoLite2-Country's 65536 /16s (261000 runs) take
 // about 60 ms in all, built as the log reaches them.
-int build_prefix(GeoDb &db, std::uint32_t high, std::uint32_t &word) {
+int build_prefix(GeoDb &db, Record record, bool ipv6, std::uint32_t &word) {
     GeoCaches &c = db.caches;
-    if (c.ipv4_root == 0) c.ipv4_root = packed_record(ipv4_root(db.mmdb));
-    Record record = unpacked_record(c.ipv4_root);
-    for (unsigned i = 0; i < IPV4_PREFIX_BITS && record.type == MMDB_RECORD_TYPE_SEARCH_NODE; ++i)
-        record = child(db.mmdb, record.value, high >> (IPV4_PREFIX_BITS - 1 - i) & 1);
 
     if (c.run_count + 2 > db.run_capacity) {
         word = GEO_PREFIX_TREE;
@@ -633,7 +632,19 @@ int build_prefix(GeoDb &db, std::uint32_t high, std::uint32_t &word) {
     while (depth > 0) {
         const Pending p = stack[--depth];
         if (p.record.type == MMDB_RECORD_TYPE_SEARCH_NODE) {
-            if (p.bits == 0) return MMDB_CORRUPT_SEARCH_TREE_ERROR; // deeper than an address
+            if (p.bits == 0 && !ipv6) return MMDB_CORRUPT_SEARCH_TREE_ERROR; // past 32 bits
+            if (p.bits == 0) {
+                // A /32 holding smaller IPv6 networks: its addresses are
+                // walked (3% of the uniform log's IPv6 lookups).
+                if (++leaves > GEO_MAX_LEAVES_PER_PREFIX || end == db.run_capacity) {
+                    word = GEO_PREFIX_TREE;
+                    return MMDB_SUCCESS;
+                }
+                if (end == first + 1 || db.runs[end - 1].country != GEO_DEEPER)
+                    db.runs[end++] =
+                        GeoRun{static_cast<std::uint16_t>(p.start), GEO_DEEPER, GEO_DEEPER};
+                continue;
+            }
             stack[depth++] = {child(db.mmdb, p.record.value, 1), p.start | 1u << (p.bits - 1),
                               p.bits - 1};
             stack[depth++] = {child(db.mmdb, p.record.value, 0), p.start, p.bits - 1};
@@ -649,7 +660,7 @@ int build_prefix(GeoDb &db, std::uint32_t high, std::uint32_t &word) {
         const GeoRun run{static_cast<std::uint16_t>(p.start), packed(location.country),
                          packed(location.continent)};
         if (end > first + 1 && db.runs[end - 1].country == run.country &&
-            db.runs[end - 1].continent == run.continent)
+            run.country != GEO_DEEPER && db.runs[end - 1].continent == run.continent)
             continue; // the same answer goes on
         db.runs[end++] = run;
     }
@@ -689,6 +700,13 @@ int ipv6_location(GeoDb &db, const Address &address, Location &location) {
     return leaf_location(db, record, location);
 }
 
+// The record 16 bits below `from` along the address's first two bytes.
+Record down_16(const MMDB_s &mmdb, Record record, const unsigned char *b) {
+    for (unsigned i = 0; i < 16 && record.type == MMDB_RECORD_TYPE_SEARCH_NODE; ++i)
+        record = child(mmdb, record.value, b[i >> 3] >> (7 - (i & 7)) & 1);
+    return record;
+}
+
 Location unpacked(std::uint8_t country, std::uint8_t continent) {
     Location location;
     if (country != GEO_NONE) location.country = country;
@@ -696,9 +714,9 @@ Location unpacked(std::uint8_t country, std::uint8_t continent) {
     return location;
 }
 
-// The answer from a /16's list: the last run that starts at or below the
-// address's low 16 bits (the first run starts at 0).
-Location run_location(const GeoRun *header, std::uint16_t low) {
+// The run of a /16's list that holds an address: the last that starts at
+// or below its low 16 bits (the first run starts at 0).
+const GeoRun *find_run(const GeoRun *header, std::uint16_t low) {
     const GeoRun *run = header + 1;
     std::size_t count = header->start;
     // PERF: branch-free halving; GeoLite2-Country's lists hold 2 to 2102
@@ -708,33 +726,60 @@ Location run_location(const GeoRun *header, std::uint16_t low) {
         run = run[half].start <= low ? run + half : run;
         count -= half;
     }
-    return unpacked(run->country, run->continent);
+    return run;
+}
+
+// The run that answers for an address from its /16's word (built if need
+// be): nullptr when the /16 is left to the tree walk; `status` gets the
+// status of a corrupt tree met while building.
+const GeoRun *prefix_run(GeoDb &db, std::uint32_t &word, bool ipv6, const unsigned char *b,
+                         GeoRun &answer, int &status) {
+    status = MMDB_SUCCESS;
+    if (word == 0) {
+        const Record root =
+            ipv6 ? classify(db.mmdb, 0)
+                 : unpacked_record(db.caches.ipv4_root != 0
+                                       ? db.caches.ipv4_root
+                                       : (db.caches.ipv4_root = packed_record(ipv4_root(db.mmdb))));
+        status = build_prefix(db, down_16(db.mmdb, root, b), ipv6, word);
+        if (status != MMDB_SUCCESS) {
+            word = 0;
+            return nullptr;
+        }
+    }
+    if (word == GEO_PREFIX_TREE) return nullptr;
+    if ((word & GEO_PREFIX_ANSWER) != 0) {
+        answer = GeoRun{0, static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8)};
+        return &answer;
+    }
+    return find_run(db.runs + (word - 1), static_cast<std::uint16_t>(b[2] << 8 | b[3]));
 }
 
 } // namespace
 
 int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Location &location) {
-    if (address.family == AF_INET && db.runs != nullptr) {
+    if (db.runs != nullptr && (address.family == AF_INET || db.mmdb.metadata.ip_version == 6)) {
+        // PERF: one read of the /16's word for most addresses, a halving
+        // search in one or two cache lines for the others.
+        const bool ipv6 = address.family == AF_INET6;
         const unsigned char *b = address.bytes;
-        std::uint32_t &word = db.caches.ipv4_prefixes[std::size_t{b[0]} << 8 | b[1]];
-        if (word == 0) {
-            const int status = build_prefix(db, std::uint32_t{b[0]} << 8 | b[1], word);
-            if (status != MMDB_SUCCESS) {
-                location = Location{};
-                return status;
-            }
+        std::uint32_t &word = (ipv6 ? db.caches.ipv6_prefixes
+                                    : db.caches.ipv4_prefixes)[std::size_t{b[0]} << 8 | b[1]];
+        GeoRun answer;
+        int status;
+        const GeoRun *run = prefix_run(db, word, ipv6, b, answer, status);
+        if (status != MMDB_SUCCESS) {
+            location = Location{};
+            return status;
         }
-        if (word != GEO_PREFIX_TREE) {
-            location = (word & GEO_PREFIX_ANSWER) != 0
-                           ? unpacked(static_cast<std::uint8_t>(word),
-                                      static_cast<std::uint8_t>(word >> 8))
-                           : run_location(db.runs + (word - 1),
-                                          static_cast<std::uint16_t>(b[2] << 8 | b[3]));
+        if (run != nullptr && run->country != GEO_DEEPER) {
+            location = unpacked(run->country, run->continent);
             return MMDB_SUCCESS;
         }
+        if (ipv6) return ipv6_location(db, address, location);
     }
     if (address.family == AF_INET6 && db.runs != nullptr)
-        return ipv6_location(db, address, location);
+        return ipv6_location(db, address, location); // an IPv4 tree: no answer
     GeoCacheSlot &slot = db.caches.cache[hash & (GEO_CACHE_SLOTS - 1)];
     if (slot.address.family == address.family &&
         std::memcmp(slot.address.bytes, address.bytes, sizeof address.bytes) == 0) {

@@ -72,7 +72,9 @@ struct GeoRun {
     std::uint8_t continent; // index into continent_codes, GEO_NONE: none
 };
 inline constexpr std::uint8_t GEO_NONE = 0xff;
-inline constexpr unsigned GEO_MAX_LEAVES_PER_PREFIX = 4096;
+// In an IPv6 list: a /32 that holds smaller networks, walked address by address.
+inline constexpr std::uint8_t GEO_DEEPER = 0xfe;
+inline constexpr unsigned GEO_MAX_LEAVES_PER_PREFIX = 65535;
 
 // A /16's word in GeoCaches::ipv4_prefixes: 0 not built yet;
 // GEO_PREFIX_TREE left to the tree walk; GEO_PREFIX_ANSWER set: the answer
@@ -90,6 +92,9 @@ struct GeoCaches {
     // 256 KiB, touched as used: most /16s of a country database have one
     // answer, so most lookups read this word and nothing else.
     std::array<std::uint32_t, 65536> ipv4_prefixes{};
+    // The same for IPv6 by /16, its runs keyed by bits 16 to 31: 97% of the
+    // uniform log's IPv6 addresses lie in networks of /32 or larger.
+    std::array<std::uint32_t, 65536> ipv6_prefixes{};
     std::size_t run_count = 0;
     // Per IPv6 /16, the record 16 bits down; 0: not yet found. 512 KiB,
     // touched as used (a log's IPv6 clients come from a few hundred /16s).
@@ -101,10 +106,9 @@ struct GeoDb {
     MMDB_s mmdb{};
     const char *path = nullptr; // as given, for messages
     std::size_t copy_size = 0;  // bytes mapped for the private copy
-    // Room for every run the IPv4 table can hold: one per network of the
-    // tree plus two per /16 (a header, and one run where a network larger
-    // than the /16 covers its start). Reserved at open, resident only as
-    // /16s are built; GeoLite2-Country's whole IPv4 space takes 1 MiB.
+    // Room for every run the two tables can hold (see reserve_runs).
+    // Reserved at open, resident only as /16s are built; GeoLite2-Country's
+    // whole IPv4 space takes 833 KiB.
     GeoRun *runs = nullptr;
     std::size_t run_capacity = 0;
     GeoCaches caches;
