@@ -33,6 +33,13 @@ inline void check_field(const Field &field, std::string_view text, std::string_v
     FUZZ_CHECK(f.find_first_of(delimiters) == std::string_view::npos);
 }
 
+// Opens the fixture database as the program opens a database (private
+// copy, flattened tables), so that the targets go through the same paths.
+inline bool open_fixture(GeoDb &db) {
+    char why[256];
+    return load_database(db, VESTREL_GEO_FIXTURE, why, sizeof why);
+}
+
 // Empties every answer cache of `db` and keeps its open database: a harness
 // that opens another database, or wants each input to start cold, calls
 // this. Re-creating the caches in place covers whatever they hold.

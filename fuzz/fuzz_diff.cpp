@@ -111,7 +111,7 @@ Pair &shared() {
             FUZZ_CHECK(create(t->ipv4, DIFF_PRECISION) == 0 && t->ipv4.registers);
             FUZZ_CHECK(create(t->ipv6, DIFF_PRECISION) == 0 && t->ipv6.registers);
         }
-        if (MMDB_open(VESTREL_GEO_FIXTURE, MMDB_MODE_MMAP, &q->geo.mmdb) == MMDB_SUCCESS) {
+        if (fuzz::open_fixture(q->geo)) {
             q->fast.geo = &q->geo;
             q->ref.geo = &q->geo;
         }

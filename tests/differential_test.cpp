@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -1207,6 +1208,132 @@ TEST(DifferentialGeo, IPv4OnlyDatabaseCountsNoIPv6Address) {
     Results results;
     expect_same_run(mixed, db.c_str(), Through::File, &results);
     EXPECT_GT(total(results.countries), 0u);
+}
+
+// ---------------------------------------------------------------- flat tables
+
+// The first and last address of every network the tree holds (and of every
+// empty stretch), found by walking it with the library's node reader.
+struct NetworkEdges {
+    std::vector<std::array<unsigned char, 16>> v6;
+    std::vector<std::array<unsigned char, 4>> v4;
+};
+
+void set_bit(unsigned char *bytes, unsigned bit, unsigned value) {
+    const unsigned char mask = static_cast<unsigned char>(0x80u >> (bit & 7));
+    bytes[bit >> 3] =
+        static_cast<unsigned char>(value ? bytes[bit >> 3] | mask : bytes[bit >> 3] & ~mask);
+}
+
+// Depth-first below `record` at `depth` of `bits`; the IPv4 aliases make the
+// fixture's tree a graph, so every path is followed (the fixtures are small).
+void collect_edges(const MMDB_s &mmdb, std::uint64_t record, unsigned depth, unsigned bits,
+                   std::array<unsigned char, 16> prefix,
+                   std::vector<std::array<unsigned char, 16>> &edges) {
+    if (record < mmdb.metadata.node_count && depth < bits) {
+        MMDB_search_node_s node;
+        ASSERT_EQ(MMDB_read_node(&mmdb, static_cast<std::uint32_t>(record), &node), MMDB_SUCCESS);
+        set_bit(prefix.data(), depth, 0);
+        collect_edges(mmdb, node.left_record, depth + 1, bits, prefix, edges);
+        set_bit(prefix.data(), depth, 1);
+        collect_edges(mmdb, node.right_record, depth + 1, bits, prefix, edges);
+        return;
+    }
+    std::array<unsigned char, 16> last = prefix;
+    for (unsigned bit = depth; bit < bits; ++bit)
+        set_bit(last.data(), bit, 1);
+    edges.push_back(prefix);
+    edges.push_back(last);
+}
+
+NetworkEdges network_edges(const MMDB_s &mmdb) {
+    NetworkEdges edges;
+    std::vector<std::array<unsigned char, 16>> v4;
+    std::uint64_t ipv4_root = 0;
+    if (mmdb.metadata.ip_version == 6) {
+        collect_edges(mmdb, 0, 0, 128, {}, edges.v6);
+        for (unsigned i = 0; i < 96 && ipv4_root < mmdb.metadata.node_count; ++i) {
+            MMDB_search_node_s node;
+            MMDB_read_node(&mmdb, static_cast<std::uint32_t>(ipv4_root), &node);
+            ipv4_root = node.left_record;
+        }
+    }
+    collect_edges(mmdb, ipv4_root, 0, 32, {}, v4);
+    for (const auto &bytes : v4)
+        edges.v4.push_back({bytes[0], bytes[1], bytes[2], bytes[3]});
+    return edges;
+}
+
+// The edges and their neighbours on both sides, as text.
+std::vector<std::string> edge_hosts(const NetworkEdges &edges) {
+    std::vector<std::string> hosts;
+    char text[INET6_ADDRSTRLEN];
+    for (auto bytes : edges.v4) {
+        std::uint32_t a = std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
+                          std::uint32_t{bytes[2]} << 8 | bytes[3];
+        for (std::uint32_t b : {a - 1, a, a + 1}) {
+            const unsigned char out[4] = {
+                static_cast<unsigned char>(b >> 24), static_cast<unsigned char>(b >> 16),
+                static_cast<unsigned char>(b >> 8), static_cast<unsigned char>(b)};
+            hosts.push_back(inet_ntop(AF_INET, out, text, sizeof text));
+        }
+    }
+    for (auto bytes : edges.v6) {
+        hosts.push_back(inet_ntop(AF_INET6, bytes.data(), text, sizeof text));
+        // One below and one above: the last byte with carries.
+        for (int step : {-1, 1}) {
+            std::array<unsigned char, 16> next = bytes;
+            for (int i = 15; i >= 0; --i) {
+                next[i] = static_cast<unsigned char>(next[i] + step);
+                if (next[i] != (step > 0 ? 0x00 : 0xff)) break;
+            }
+            hosts.push_back(inet_ntop(AF_INET6, next.data(), text, sizeof text));
+        }
+    }
+    return hosts;
+}
+
+// The tables built per /16 answer as the library's lookup by text does at
+// the first and last address of every network, on both sides of it, and at
+// random addresses; in address order and then shuffled, each time into
+// fresh tables, so that a /16 is built from its first and from any address.
+TEST(DifferentialGeo, FlatTablesAgreeAtEveryNetworkEdge) {
+    Rng rng(0x5eed000b);
+    struct Case {
+        const char *name;
+        std::size_t least_found; // addresses with a continent, or the test says little
+    };
+    const Case cases[] = {{"fixture.mmdb", 100},
+                          {"ipv4-only.mmdb", 8},
+                          {"country-as-number.mmdb", 0},
+                          {"ipv4-tree-as-ipv6.mmdb", 8}};
+    for (const auto &[name, least_found] : cases) {
+        SCOPED_TRACE(name);
+        std::vector<std::string> hosts;
+        {
+            GeoHandle db = open_geo(geo_path(name));
+            hosts = edge_hosts(network_edges(db->mmdb));
+        }
+        for (int i = 0; i < 2000; ++i)
+            hosts.push_back(chance(rng, 80) ? random_ipv4(rng) : random_ipv6(rng));
+        ASSERT_GT(hosts.size(), 2000u);
+        for (int order = 0; order < 2; ++order) {
+            if (order == 1) std::shuffle(hosts.begin(), hosts.end(), rng);
+            GeoHandle db = open_geo(geo_path(name));
+            std::size_t found = 0;
+            for (const std::string &host : hosts) {
+                const Address address = parse_address(host);
+                ASSERT_NE(address.family, 0) << host;
+                Location fast;
+                ASSERT_EQ(find_location(*db, address, 0, fast), MMDB_SUCCESS) << host;
+                const Location slow = ref::locate(db->mmdb, host.c_str());
+                EXPECT_EQ(fast.country, slow.country) << "host " << host;
+                EXPECT_EQ(fast.continent, slow.continent) << "host " << host;
+                found += slow.continent >= 0;
+            }
+            EXPECT_GE(found, least_found);
+        }
+    }
 }
 
 TEST(DifferentialGeo, NumericCodesCountNothing) {
