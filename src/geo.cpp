@@ -512,7 +512,10 @@ int entry_location(GeoDb &db, MMDB_entry_s &entry, Location &location) {
     if (slot.key != key) {
         MMDB_entry_s map{entry.mmdb, top.offset};
         const int read = read_entry(map, location);
-        if (read != MMDB_SUCCESS) return read;
+        if (read != MMDB_SUCCESS) {
+            location = Location{}; // the country may have been read
+            return read;
+        }
         slot.key = key;
         slot.location = location;
     }

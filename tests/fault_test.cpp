@@ -2,6 +2,7 @@
 // full standard stream, databases that cannot be used. Each checks the exit
 // status, the exact standard error and, where a report is printed, the counts
 // in it. The last group holds the inputs the fuzz targets (fuzz/) caught.
+#include "geo.h"
 #include "parse.h"
 #include "reference/reference.h"
 #include "support/process.h"
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <jansson.h>
+#include <memory>
 #include <random>
 #include <regex>
 #include <string>
@@ -638,6 +640,33 @@ TEST(FuzzRegression, EmptyViewWithoutBuffer) {
     EXPECT_FALSE(parse_log_line(none).remote_host);
     EXPECT_FALSE(parse_log_date(none).day);
     EXPECT_EQ(parse_number(none, INT64_MAX), -1);
+}
+
+// fuzz_geo: a database where an entry's country reads well and its
+// continent does not. The lookup failed as it should, with a corrupt
+// status, but handed back the country it had read: every failure must come
+// with an empty answer.
+TEST(FuzzRegression, FailedLookupGivesNoAnswer) {
+    auto owned = std::make_unique<GeoDb>(); // 2 MiB of tables and caches
+    GeoDb &db = *owned;
+    char why[256];
+    ASSERT_TRUE(load_database(db, (FAULT_DIR + "/corrupt-continent.mmdb").c_str(), why, sizeof why))
+        << why;
+    int failures = 0;
+    for (const char *text :
+         {"77.1.0.1", "81.2.69.1", "216.160.83.1", "1.0.16.1", "89.160.22.1", "89.160.25.1",
+          "2a02:cf40::1", "2a10::1", "::ffff:81.2.69.1", "2002:5102:4501::1", "2a07:1c40:27::1"}) {
+        SCOPED_TRACE(text);
+        Location location;
+        const int status = find_location(db, parse_address(text), 0, location);
+        if (status == MMDB_SUCCESS) continue;
+        ++failures;
+        EXPECT_TRUE(is_corrupt(status));
+        EXPECT_EQ(location.country, -1);
+        EXPECT_EQ(location.continent, -1);
+    }
+    EXPECT_GT(failures, 0);
+    close_database(db);
 }
 
 } // namespace
