@@ -7,6 +7,7 @@
 #include "main.h"
 #include "parse.h"
 #include "reference/reference.h"
+#include "support/mmdb_writer.h"
 #include "support/process.h"
 
 #include <arpa/inet.h>
@@ -1334,6 +1335,75 @@ TEST(DifferentialGeo, FlatTablesAgreeAtEveryNetworkEdge) {
             EXPECT_GE(found, least_found);
         }
     }
+}
+
+// An IPv4 database with one busy /16, 10.20.0.0/16: its 256 /24s take
+// turns among DE, US and no network, and 10.20.77.0/24 is split further
+// into FR (/25), JP and BR (/26), BR going on through 10.20.78.0/24: the
+// /16's list is long (259 runs, 8 halvings), and one run crosses a /24's
+// edge.
+std::string database_with_busy_prefix() {
+    std::string data;
+    std::uint32_t offsets[5];
+    const char *const locations[5][2] = {
+        {"DE", "EU"}, {"US", "NA"}, {"FR", "EU"}, {"JP", "AS"}, {"BR", "SA"}};
+    for (int i = 0; i < 5; ++i) {
+        offsets[i] = static_cast<std::uint32_t>(data.size());
+        data += test::mmdb_location(locations[i][0], locations[i][1]);
+    }
+    const std::uint32_t path_nodes = 16, subtree_nodes = 255, split_nodes = 2;
+    const std::uint32_t node_count = path_nodes + subtree_nodes + split_nodes;
+    const std::uint32_t empty = node_count;
+    auto entry = [&](int i) { return node_count + 16 + offsets[i]; };
+    std::string tree;
+    const std::uint32_t high = 10u << 8 | 20u;
+    for (std::uint32_t depth = 0; depth < 16; ++depth) {
+        const unsigned bit = high >> (15 - depth) & 1;
+        test::mmdb_record(tree, bit == 0 ? depth + 1 : empty);
+        test::mmdb_record(tree, bit == 1 ? depth + 1 : empty);
+    }
+    // Node 16 + (2^k - 1 + j) is the subtree's node at depth k, index j.
+    const std::uint32_t split = path_nodes + subtree_nodes;
+    for (std::uint32_t k = 0; k < 8; ++k)
+        for (std::uint32_t j = 0; j < 1u << k; ++j)
+            for (std::uint32_t bit = 0; bit < 2; ++bit) {
+                const std::uint32_t c = 2 * j + bit;
+                std::uint32_t value;
+                if (k + 1 < 8)
+                    value = path_nodes + (1u << (k + 1)) - 1 + c;
+                else if (c == 77)
+                    value = split;
+                else if (c == 78)
+                    value = entry(4); // BR: 10.20.77.192's run goes on into it
+                else
+                    value = c % 3 == 2 ? empty : entry(static_cast<int>(c % 3));
+                test::mmdb_record(tree, value);
+            }
+    test::mmdb_record(tree, entry(2)); // 10.20.77.0/25
+    test::mmdb_record(tree, split + 1);
+    test::mmdb_record(tree, entry(3)); // 10.20.77.128/26
+    test::mmdb_record(tree, entry(4)); // 10.20.77.192/26
+    return test::mmdb_file(tree, node_count, data, 4);
+}
+
+TEST(DifferentialGeo, LongListAgreesAtEveryAddressOfItsPrefix) {
+    test::TempDir dir;
+    const std::string path = dir.file("busy.mmdb");
+    test::write_file(path, database_with_busy_prefix());
+    GeoHandle db = open_geo(path);
+    std::set<int> countries;
+    for (std::uint32_t a = (10u << 24 | 20u << 16) - 1; a <= (10u << 24 | 21u << 16); ++a) {
+        char host[16];
+        std::snprintf(host, sizeof host, "%u.%u.%u.%u", a >> 24, a >> 16 & 0xff, a >> 8 & 0xff,
+                      a & 0xff);
+        Location fast;
+        ASSERT_EQ(find_location(*db, parse_address(host), 0, fast), MMDB_SUCCESS) << host;
+        const Location slow = ref::locate(db->mmdb, host);
+        ASSERT_EQ(fast.country, slow.country) << host;
+        ASSERT_EQ(fast.continent, slow.continent) << host;
+        countries.insert(fast.country);
+    }
+    EXPECT_EQ(countries.size(), 6u); // five countries and none
 }
 
 TEST(DifferentialGeo, NumericCodesCountNothing) {

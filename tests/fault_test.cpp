@@ -5,6 +5,7 @@
 #include "geo.h"
 #include "parse.h"
 #include "reference/reference.h"
+#include "support/mmdb_writer.h"
 #include "support/process.h"
 
 #include <chrono>
@@ -495,45 +496,6 @@ TEST(FaultDatabase, FileChangedDuringRun) {
     }
 }
 
-// A minimal MaxMind DB writer for the one database too large to keep:
-// control bytes with their size, and the few types the test needs.
-std::string mmdb_control(unsigned type, std::size_t size) {
-    std::string out;
-    unsigned low;
-    std::string extra;
-    if (size < 29) {
-        low = static_cast<unsigned>(size);
-    } else if (size < 285) {
-        low = 29;
-        extra += static_cast<char>(size - 29);
-    } else if (size < 65821) {
-        low = 30;
-        extra += static_cast<char>((size - 285) >> 8);
-        extra += static_cast<char>((size - 285) & 0xff);
-    } else {
-        low = 31;
-        extra += static_cast<char>((size - 65821) >> 16);
-        extra += static_cast<char>((size - 65821) >> 8 & 0xff);
-        extra += static_cast<char>((size - 65821) & 0xff);
-    }
-    if (type <= 7) {
-        out += static_cast<char>(type << 5 | low);
-    } else {
-        out += static_cast<char>(low);
-        out += static_cast<char>(type - 7);
-    }
-    return out + extra;
-}
-std::string mmdb_string(const std::string &s) {
-    return mmdb_control(2, s.size()) + s;
-}
-std::string mmdb_unsigned(unsigned type, std::uint64_t value) {
-    std::string bytes;
-    for (; value != 0; value >>= 8)
-        bytes.insert(bytes.begin(), static_cast<char>(value & 0xff));
-    return mmdb_control(type, bytes.size()) + bytes;
-}
-
 // One entry: a map of `keys` filler pairs before "continent" and "country",
 // so that finding either means reading every key. Every /12 of the IPv4
 // space has its own record, and each record's data is a pointer of its own
@@ -555,31 +517,18 @@ std::string database_with_large_map(std::size_t keys, unsigned prefix_bits) {
     for (std::uint32_t leaf = 0; leaf <= node_count; ++leaf)
         data += "\x20\x00"s; // pointer to offset 0
     std::string tree;
-    auto record = [&](std::uint32_t value) {
-        for (int shift = 24; shift >= 0; shift -= 8)
-            tree += static_cast<char>(value >> shift & 0xff);
-    };
     // Node (depth d, index j) is node 2^d - 1 + j; the last level's records
     // are the leaves' data.
     for (unsigned depth = 0; depth < prefix_bits; ++depth)
         for (std::uint32_t j = 0; j < 1u << depth; ++j)
             for (std::uint32_t bit = 0; bit < 2; ++bit) {
                 const std::uint32_t child = 2 * j + bit;
-                record(depth + 1 < prefix_bits
-                           ? (1u << (depth + 1)) - 1 + child
-                           : node_count + 16 + static_cast<std::uint32_t>(pointers + 2 * child));
+                mmdb_record(tree, depth + 1 < prefix_bits
+                                      ? (1u << (depth + 1)) - 1 + child
+                                      : node_count + 16 +
+                                            static_cast<std::uint32_t>(pointers + 2 * child));
             }
-    std::string metadata = mmdb_control(7, 9);
-    metadata += mmdb_string("binary_format_major_version") + mmdb_unsigned(5, 2);
-    metadata += mmdb_string("binary_format_minor_version") + mmdb_unsigned(5, 0);
-    metadata += mmdb_string("build_epoch") + mmdb_unsigned(9, 1704067200);
-    metadata += mmdb_string("database_type") + mmdb_string("Vestrel-Test-Large-Map");
-    metadata += mmdb_string("description") + mmdb_control(7, 0);
-    metadata += mmdb_string("ip_version") + mmdb_unsigned(5, 4);
-    metadata += mmdb_string("languages") + mmdb_control(11, 0);
-    metadata += mmdb_string("node_count") + mmdb_unsigned(6, node_count);
-    metadata += mmdb_string("record_size") + mmdb_unsigned(5, 32);
-    return tree + std::string(16, '\0') + data + "\xab\xcd\xefMaxMind.com"s + metadata;
+    return mmdb_file(tree, node_count, data, 4);
 }
 
 // Thousands of records that point, each through a pointer of its own, at
