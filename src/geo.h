@@ -54,8 +54,7 @@ struct GeoNetSlot {
 // 16384 addresses (384 KiB) hold the heavy visitors of a busy log; 4096
 // entries hold the distinct records of a country database (1024 left the
 // flattening of GeoLite2-Country's IPv4 space at 26 ms, 4096 at 21 ms);
-// 16384 prefixes cover
-// the networks most visitors come from.
+// 16384 prefixes cover the networks most visitors come from.
 inline constexpr std::size_t GEO_CACHE_SLOTS = 16384;
 inline constexpr unsigned GEO_ENTRY_BITS = 12;
 inline constexpr unsigned GEO_NETWORK_BITS = 14;
