@@ -41,13 +41,18 @@ inline void check_field(const Field &field, std::string_view text, std::string_v
     FUZZ_CHECK(f.find_first_of(delimiters) == std::string_view::npos);
 }
 
+// Opens the fixture database as the program opens a database (private
+// copy, flattened tables), so that the targets go through the same paths.
+inline bool open_fixture(GeoDb &db) {
+    char why[256];
+    return load_database(db, VESTREL_GEO_FIXTURE, why, sizeof why);
+}
+
 // Empties every answer cache of `db` and keeps its open database: a harness
 // that opens another database, or wants each input to start cold, calls
-// this. Re-creating the struct in place covers whatever caches it holds.
+// this. Re-creating the caches in place covers whatever they hold.
 inline void clear_caches(GeoDb &db) {
-    const MMDB_s mmdb = db.mmdb;
-    new (&db) GeoDb{};
-    db.mmdb = mmdb;
+    new (&db.caches) GeoCaches{};
 }
 
 // How an input reaches tally_stream: the size of its read block (so of every

@@ -20,8 +20,7 @@ Tally &shared_tally() {
         FUZZ_CHECK(create(t->ipv4, HLL_PRECISION) == 0 && t->ipv4.registers != nullptr);
         FUZZ_CHECK(create(t->ipv6, HLL_PRECISION) == 0 && t->ipv6.registers != nullptr);
         static GeoDb geo;
-        if (MMDB_open(VESTREL_GEO_FIXTURE, MMDB_MODE_MMAP, &geo.mmdb) == MMDB_SUCCESS)
-            t->geo = &geo;
+        if (fuzz::open_fixture(geo)) t->geo = &geo;
         return t;
     }();
     return *tally;

@@ -35,8 +35,7 @@ Shared &shared() {
         auto *p = new Shared;
         FUZZ_CHECK(create(p->tally.ipv4, RUN_PRECISION) == 0 && p->tally.ipv4.registers);
         FUZZ_CHECK(create(p->tally.ipv6, RUN_PRECISION) == 0 && p->tally.ipv6.registers);
-        if (MMDB_open(VESTREL_GEO_FIXTURE, MMDB_MODE_MMAP, &p->geo.mmdb) == MMDB_SUCCESS)
-            p->tally.geo = &p->geo;
+        if (fuzz::open_fixture(p->geo)) p->tally.geo = &p->geo;
         p->fd = memfd_create("fuzz_run", 0);
         FUZZ_CHECK(p->fd >= 0);
         return p;

@@ -1,6 +1,8 @@
 #include "report.h"
 
+#include <cstring>
 #include <jansson.h>
+#include <string>
 
 namespace vestrel {
 
@@ -46,6 +48,56 @@ json_t *family_totals(std::uint64_t ipv4, std::uint64_t ipv6, std::uint64_t tota
     return object;
 }
 
+// Length of the well-formed UTF-8 sequence at the start of `s` (n bytes
+// left), 0 when there is none: the ranges of Unicode's table of well-formed
+// byte sequences, which exclude overlong forms, surrogates and code points
+// past U+10FFFF, as jansson does.
+std::size_t utf8_sequence(const unsigned char *s, std::size_t n) {
+    const unsigned char c = s[0];
+    if (c < 0x80) return 1;
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xbf; // range of the second byte
+    if (c >= 0xc2 && c <= 0xdf) {
+        length = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        length = 3;
+        if (c == 0xe0) low = 0xa0;
+        if (c == 0xed) high = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        length = 4;
+        if (c == 0xf0) low = 0x90;
+        if (c == 0xf4) high = 0x8f;
+    } else {
+        return 0;
+    }
+    if (n < length || s[1] < low || s[1] > high) return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if (s[i] < 0x80 || s[i] > 0xbf) return 0;
+    return length;
+}
+
+// A path is bytes, JSON text is UTF-8, and jansson refuses a string that is
+// not: each byte that starts no well-formed sequence becomes U+FFFD, so the
+// key is always there and the document stays valid.
+json_t *path_string(const char *path) {
+    if (path == nullptr) return nullptr;
+    const auto *s = reinterpret_cast<const unsigned char *>(path);
+    const std::size_t n = std::strlen(path);
+    std::string text;
+    text.reserve(n);
+    for (std::size_t i = 0; i < n;) {
+        const std::size_t length = utf8_sequence(s + i, n - i);
+        if (length == 0) {
+            text += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            text.append(path + i, length);
+            i += length;
+        }
+    }
+    return json_stringn(text.data(), text.size());
+}
+
 } // namespace
 
 char *build_report(const Results &results) {
@@ -63,7 +115,7 @@ char *build_report(const Results &results) {
     json_t *root = json_object();
     json_object_set_new(root, "date", json_string(results.date));
     json_object_set_new(root, "generator", json_stringn(VERSION_TEXT.data(), VERSION_TEXT.size()));
-    json_object_set_new(root, "file_name", json_string(results.file_name));
+    json_object_set_new(root, "file_name", path_string(results.file_name));
     json_object_set_new(root, "file_size", json_integer(results.file_size));
     json_object_set_new(root, "processed_lines", count(results.processed_lines));
     json_object_set_new(root, "invalid_lines", count(results.invalid_lines));

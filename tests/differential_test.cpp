@@ -8,6 +8,7 @@
 #include "main.h"
 #include "parse.h"
 #include "reference/reference.h"
+#include "support/mmdb_writer.h"
 #include "support/process.h"
 
 #include <arpa/inet.h>
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -1336,7 +1338,8 @@ void expect_same_locations(const std::string &db_path, const std::vector<std::st
     for (const std::string &host : hosts) {
         const Address address = parse_address(host);
         if (address.family == 0) continue;
-        const Location fast = resolve_location(db->mmdb, address);
+        Location fast;
+        ASSERT_EQ(resolve_location(db->mmdb, address, fast), MMDB_SUCCESS) << "host " << host;
         const Location slow = ref::locate(db->mmdb, host.c_str());
         EXPECT_EQ(fast.country, slow.country) << "host " << host;
         EXPECT_EQ(fast.continent, slow.continent) << "host " << host;
@@ -1464,6 +1467,201 @@ TEST(DifferentialGeo, IPv4OnlyDatabaseCountsNoIPv6Address) {
     Results results;
     expect_same_run(mixed, db.c_str(), Through::File, &results);
     EXPECT_GT(total(results.countries), 0u);
+}
+
+// ---------------------------------------------------------------- flat tables
+
+// The first and last address of every network the tree holds (and of every
+// empty stretch), found by walking it with the library's node reader.
+struct NetworkEdges {
+    std::vector<std::array<unsigned char, 16>> v6;
+    std::vector<std::array<unsigned char, 4>> v4;
+};
+
+void set_bit(unsigned char *bytes, unsigned bit, unsigned value) {
+    const unsigned char mask = static_cast<unsigned char>(0x80u >> (bit & 7));
+    bytes[bit >> 3] =
+        static_cast<unsigned char>(value ? bytes[bit >> 3] | mask : bytes[bit >> 3] & ~mask);
+}
+
+// Depth-first below `record` at `depth` of `bits`; the IPv4 aliases make the
+// fixture's tree a graph, so every path is followed (the fixtures are small).
+void collect_edges(const MMDB_s &mmdb, std::uint64_t record, unsigned depth, unsigned bits,
+                   std::array<unsigned char, 16> prefix,
+                   std::vector<std::array<unsigned char, 16>> &edges) {
+    if (record < mmdb.metadata.node_count && depth < bits) {
+        MMDB_search_node_s node;
+        ASSERT_EQ(MMDB_read_node(&mmdb, static_cast<std::uint32_t>(record), &node), MMDB_SUCCESS);
+        set_bit(prefix.data(), depth, 0);
+        collect_edges(mmdb, node.left_record, depth + 1, bits, prefix, edges);
+        set_bit(prefix.data(), depth, 1);
+        collect_edges(mmdb, node.right_record, depth + 1, bits, prefix, edges);
+        return;
+    }
+    std::array<unsigned char, 16> last = prefix;
+    for (unsigned bit = depth; bit < bits; ++bit)
+        set_bit(last.data(), bit, 1);
+    edges.push_back(prefix);
+    edges.push_back(last);
+}
+
+NetworkEdges network_edges(const MMDB_s &mmdb) {
+    NetworkEdges edges;
+    std::vector<std::array<unsigned char, 16>> v4;
+    std::uint64_t ipv4_root = 0;
+    if (mmdb.metadata.ip_version == 6) {
+        collect_edges(mmdb, 0, 0, 128, {}, edges.v6);
+        for (unsigned i = 0; i < 96 && ipv4_root < mmdb.metadata.node_count; ++i) {
+            MMDB_search_node_s node;
+            MMDB_read_node(&mmdb, static_cast<std::uint32_t>(ipv4_root), &node);
+            ipv4_root = node.left_record;
+        }
+    }
+    collect_edges(mmdb, ipv4_root, 0, 32, {}, v4);
+    for (const auto &bytes : v4)
+        edges.v4.push_back({bytes[0], bytes[1], bytes[2], bytes[3]});
+    return edges;
+}
+
+// The edges and their neighbours on both sides, as text.
+std::vector<std::string> edge_hosts(const NetworkEdges &edges) {
+    std::vector<std::string> hosts;
+    char text[INET6_ADDRSTRLEN];
+    for (auto bytes : edges.v4) {
+        std::uint32_t a = std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
+                          std::uint32_t{bytes[2]} << 8 | bytes[3];
+        for (std::uint32_t b : {a - 1, a, a + 1}) {
+            const unsigned char out[4] = {
+                static_cast<unsigned char>(b >> 24), static_cast<unsigned char>(b >> 16),
+                static_cast<unsigned char>(b >> 8), static_cast<unsigned char>(b)};
+            hosts.push_back(inet_ntop(AF_INET, out, text, sizeof text));
+        }
+    }
+    for (auto bytes : edges.v6) {
+        hosts.push_back(inet_ntop(AF_INET6, bytes.data(), text, sizeof text));
+        // One below and one above: the last byte with carries.
+        for (int step : {-1, 1}) {
+            std::array<unsigned char, 16> next = bytes;
+            for (int i = 15; i >= 0; --i) {
+                next[i] = static_cast<unsigned char>(next[i] + step);
+                if (next[i] != (step > 0 ? 0x00 : 0xff)) break;
+            }
+            hosts.push_back(inet_ntop(AF_INET6, next.data(), text, sizeof text));
+        }
+    }
+    return hosts;
+}
+
+// The tables built per /16 answer as the library's lookup by text does at
+// the first and last address of every network, on both sides of it, and at
+// random addresses; in address order and then shuffled, each time into
+// fresh tables, so that a /16 is built from its first and from any address.
+TEST(DifferentialGeo, FlatTablesAgreeAtEveryNetworkEdge) {
+    Rng rng(0x5eed000b);
+    struct Case {
+        const char *name;
+        std::size_t least_found; // addresses with a continent, or the test says little
+    };
+    const Case cases[] = {{"fixture.mmdb", 100},
+                          {"ipv4-only.mmdb", 8},
+                          {"country-as-number.mmdb", 0},
+                          {"ipv4-tree-as-ipv6.mmdb", 8}};
+    for (const auto &[name, least_found] : cases) {
+        SCOPED_TRACE(name);
+        std::vector<std::string> hosts;
+        {
+            GeoHandle db = open_geo(geo_path(name));
+            hosts = edge_hosts(network_edges(db->mmdb));
+        }
+        for (int i = 0; i < 2000; ++i)
+            hosts.push_back(chance(rng, 80) ? random_ipv4(rng) : random_ipv6(rng));
+        ASSERT_GT(hosts.size(), 2000u);
+        for (int order = 0; order < 2; ++order) {
+            if (order == 1) std::shuffle(hosts.begin(), hosts.end(), rng);
+            GeoHandle db = open_geo(geo_path(name));
+            std::size_t found = 0;
+            for (const std::string &host : hosts) {
+                const Address address = parse_address(host);
+                ASSERT_NE(address.family, 0) << host;
+                Location fast;
+                ASSERT_EQ(find_location(*db, address, 0, fast), MMDB_SUCCESS) << host;
+                const Location slow = ref::locate(db->mmdb, host.c_str());
+                EXPECT_EQ(fast.country, slow.country) << "host " << host;
+                EXPECT_EQ(fast.continent, slow.continent) << "host " << host;
+                found += slow.continent >= 0;
+            }
+            EXPECT_GE(found, least_found);
+        }
+    }
+}
+
+// An IPv4 database with one busy /16, 10.20.0.0/16: its 256 /24s take
+// turns among DE, US and no network, and 10.20.77.0/24 is split further
+// into FR (/25), JP and BR (/26), BR going on through 10.20.78.0/24: the
+// /16's list is long (259 runs, 8 halvings), and one run crosses a /24's
+// edge.
+std::string database_with_busy_prefix() {
+    std::string data;
+    std::uint32_t offsets[5];
+    const char *const locations[5][2] = {
+        {"DE", "EU"}, {"US", "NA"}, {"FR", "EU"}, {"JP", "AS"}, {"BR", "SA"}};
+    for (int i = 0; i < 5; ++i) {
+        offsets[i] = static_cast<std::uint32_t>(data.size());
+        data += test::mmdb_location(locations[i][0], locations[i][1]);
+    }
+    const std::uint32_t path_nodes = 16, subtree_nodes = 255, split_nodes = 2;
+    const std::uint32_t node_count = path_nodes + subtree_nodes + split_nodes;
+    const std::uint32_t empty = node_count;
+    auto entry = [&](int i) { return node_count + 16 + offsets[i]; };
+    std::string tree;
+    const std::uint32_t high = 10u << 8 | 20u;
+    for (std::uint32_t depth = 0; depth < 16; ++depth) {
+        const unsigned bit = high >> (15 - depth) & 1;
+        test::mmdb_record(tree, bit == 0 ? depth + 1 : empty);
+        test::mmdb_record(tree, bit == 1 ? depth + 1 : empty);
+    }
+    // Node 16 + (2^k - 1 + j) is the subtree's node at depth k, index j.
+    const std::uint32_t split = path_nodes + subtree_nodes;
+    for (std::uint32_t k = 0; k < 8; ++k)
+        for (std::uint32_t j = 0; j < 1u << k; ++j)
+            for (std::uint32_t bit = 0; bit < 2; ++bit) {
+                const std::uint32_t c = 2 * j + bit;
+                std::uint32_t value;
+                if (k + 1 < 8)
+                    value = path_nodes + (1u << (k + 1)) - 1 + c;
+                else if (c == 77)
+                    value = split;
+                else if (c == 78)
+                    value = entry(4); // BR: 10.20.77.192's run goes on into it
+                else
+                    value = c % 3 == 2 ? empty : entry(static_cast<int>(c % 3));
+                test::mmdb_record(tree, value);
+            }
+    test::mmdb_record(tree, entry(2)); // 10.20.77.0/25
+    test::mmdb_record(tree, split + 1);
+    test::mmdb_record(tree, entry(3)); // 10.20.77.128/26
+    test::mmdb_record(tree, entry(4)); // 10.20.77.192/26
+    return test::mmdb_file(tree, node_count, data, 4);
+}
+
+TEST(DifferentialGeo, LongListAgreesAtEveryAddressOfItsPrefix) {
+    test::TempDir dir;
+    const std::string path = dir.file("busy.mmdb");
+    test::write_file(path, database_with_busy_prefix());
+    GeoHandle db = open_geo(path);
+    std::set<int> countries;
+    for (std::uint32_t a = (10u << 24 | 20u << 16) - 1; a <= (10u << 24 | 21u << 16); ++a) {
+        char host[16];
+        std::snprintf(host, sizeof host, "%u.%u.%u.%u", a >> 24, a >> 16 & 0xff, a >> 8 & 0xff,
+                      a & 0xff);
+        Location fast;
+        ASSERT_EQ(find_location(*db, parse_address(host), 0, fast), MMDB_SUCCESS) << host;
+        const Location slow = ref::locate(db->mmdb, host);
+        ASSERT_EQ(fast.country, slow.country) << host;
+        ASSERT_EQ(fast.continent, slow.continent) << host;
+        countries.insert(fast.country);
+    }
+    EXPECT_EQ(countries.size(), 6u); // five countries and none
 }
 
 TEST(DifferentialGeo, NumericCodesCountNothing) {
