@@ -194,7 +194,7 @@ bool skippable(const LongLine &l, const Step &s, char &a, char &b) {
 // First byte in [p, end) other than `c`, or `end`: long runs of one byte
 // (spaces, zeros, NUL-free padding) are the usual way a field gets huge.
 const char *skip_run(const char *p, const char *end, char c) {
-#if defined(__SSE2__)
+#if defined(VESTREL_SSE2)
     const __m128i vc = _mm_set1_epi8(c);
     while (end - p >= 16) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));

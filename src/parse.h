@@ -17,7 +17,11 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#if defined(__SSE2__)
+// The scans below use SSE2, which every x86-64 has; a VESTREL_PORTABLE build
+// (CMake option) compiles the plain loops that other machines get instead, so
+// that they are tested on x86 as well.
+#if defined(__SSE2__) && !defined(VESTREL_PORTABLE)
+#define VESTREL_SSE2 1
 #include <emmintrin.h>
 #endif
 
@@ -33,7 +37,7 @@ using Field = std::optional<std::string_view>;
 // are safe.
 inline const char *find_any(const char *p, const char *end, char a, char b, char c,
                             const char *readable) {
-#if defined(__SSE2__)
+#if defined(VESTREL_SSE2)
     const __m128i va = _mm_set1_epi8(a);
     const __m128i vb = _mm_set1_epi8(b);
     const __m128i vc = _mm_set1_epi8(c);
