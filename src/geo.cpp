@@ -824,4 +824,56 @@ void lookup_location(GeoDb &db, const Address &address, std::uint32_t hash, Resu
     if (location.continent >= 0) ++results.continents[location.continent];
 }
 
+namespace {
+
+// The /16 word an address's lookup starts from, nullptr when its lookup
+// does not start from one.
+const std::uint32_t *prefix_word(const GeoDb &db, const Address &address) {
+    if (db.runs == nullptr) return nullptr;
+    const std::size_t index = std::size_t{address.bytes[0]} << 8 | address.bytes[1];
+    if (address.family == AF_INET) return &db.caches.ipv4_prefixes[index];
+    if (address.family == AF_INET6 && db.mmdb.metadata.ip_version == 6)
+        return &db.caches.ipv6_prefixes[index];
+    return nullptr;
+}
+
+} // namespace
+
+void defer_location(GeoDb &db, const Address &address, std::uint32_t hash, Results &results) {
+    const unsigned slot = db.pending_next;
+    GeoPending &oldest = db.pending[slot];
+    if (oldest.address.family != 0)
+        lookup_location(db, oldest.address, oldest.hash, *oldest.results);
+    // The lookup halfway along: its word has arrived; fetch its run list
+    // (the header and the runs after it: lists of up to 15 runs, most of
+    // them, are searched without another miss).
+    const GeoPending &middle = db.pending[(slot + GEO_STAGE_LINES) % GEO_PENDING];
+    if (const std::uint32_t *word = prefix_word(db, middle.address)) {
+        const std::uint32_t w = *word;
+        if (w != 0 && (w & GEO_PREFIX_ANSWER) == 0) {
+            const GeoRun *header = db.runs + (w - 1);
+            __builtin_prefetch(header);
+            __builtin_prefetch(header + 16);
+        }
+    }
+    oldest.address = address;
+    oldest.hash = hash;
+    oldest.results = &results;
+    if (const std::uint32_t *word = prefix_word(db, address)) __builtin_prefetch(word);
+    db.pending_next = (slot + 1) % GEO_PENDING;
+}
+
+void flush_locations(GeoDb &db) {
+    for (unsigned i = 0; i < GEO_PENDING; ++i) {
+        GeoPending &p = db.pending[(db.pending_next + i) % GEO_PENDING];
+        if (p.address.family != 0) {
+            // Emptied first: a fatal lookup ends the process anyway.
+            const Address address = p.address;
+            p.address.family = 0;
+            lookup_location(db, address, p.hash, *p.results);
+        }
+    }
+    db.pending_next = 0;
+}
+
 } // namespace vestrel
