@@ -673,7 +673,20 @@ int build_prefix(GeoDb &db, Record record, bool ipv6, std::uint32_t &word) {
                db.runs[first + 1].country;
         return MMDB_SUCCESS;
     }
-    db.runs[first] = GeoRun{static_cast<std::uint16_t>(count), GEO_NONE, GEO_NONE};
+    std::uint8_t flags = GEO_NONE;
+    if (count > GEO_INDEX_MIN && end + GEO_INDEX_SLOTS <= db.run_capacity) {
+        const GeoRun *runs = db.runs + first + 1;
+        auto *index = reinterpret_cast<unsigned char *>(db.runs + end);
+        std::uint16_t at = 0;
+        for (unsigned high = 0; high < 256; ++high) {
+            while (at + 1u < count && runs[at + 1].start <= high << 8)
+                ++at;
+            std::memcpy(index + 2 * high, &at, 2);
+        }
+        end += GEO_INDEX_SLOTS;
+        flags = GEO_INDEXED;
+    }
+    db.runs[first] = GeoRun{static_cast<std::uint16_t>(count), flags, GEO_NONE};
     c.run_count = end;
     word = static_cast<std::uint32_t>(first + 1);
     return MMDB_SUCCESS;
@@ -719,11 +732,33 @@ Location unpacked(std::uint8_t country, std::uint8_t continent) {
 
 // The run of a /16's list that holds an address: the last that starts at
 // or below its low 16 bits (the first run starts at 0).
+// The index entry of a list's runs for keys with high byte `high`.
+std::uint16_t index_entry(const GeoRun *header, unsigned high) {
+    std::uint16_t at;
+    std::memcpy(&at, reinterpret_cast<const unsigned char *>(header + 1 + header->start) + 2 * high,
+                2);
+    return at;
+}
+
+// The runs of a list that may hold `low`: [first, first + count).
+void search_range(const GeoRun *header, std::uint16_t low, std::size_t &first, std::size_t &count) {
+    first = 0;
+    count = header->start;
+    if (header->country != GEO_INDEXED) return;
+    const unsigned high = low >> 8;
+    first = index_entry(header, high);
+    count =
+        (high == 255 ? std::size_t{header->start} - 1 : index_entry(header, high + 1)) - first + 1;
+}
+
 const GeoRun *find_run(const GeoRun *header, std::uint16_t low) {
-    const GeoRun *run = header + 1;
-    std::size_t count = header->start;
-    // PERF: branch-free halving; GeoLite2-Country's lists hold 2 to 2102
-    // runs, most under 16 (one or two cache lines).
+    std::size_t first;
+    std::size_t count;
+    search_range(header, low, first, count);
+    const GeoRun *run = header + 1 + first;
+    // PERF: branch-free halving; GeoLite2-Country's lists hold 2 to 4000
+    // runs, most under 16 (one or two cache lines); longer lists narrow the
+    // search by their index first.
     while (count > 1) {
         const std::size_t half = count / 2;
         run = run[half].start <= low ? run + half : run;
@@ -839,23 +874,57 @@ const std::uint32_t *prefix_word(const GeoDb &db, const Address &address) {
 
 } // namespace
 
+// The list a /16 word leads to, nullptr for an answer, a /16 not built
+// yet or one left to the tree walk.
+const GeoRun *list_of(const GeoDb &db, std::uint32_t word) {
+    return word != 0 && (word & GEO_PREFIX_ANSWER) == 0 ? db.runs + (word - 1) : nullptr;
+}
+
+void prefetch_lines(const void *from, std::size_t bytes) {
+    const auto *p = static_cast<const char *>(from);
+    for (std::size_t at = 0; at < bytes; at += 64)
+        __builtin_prefetch(p + at);
+    __builtin_prefetch(p + bytes - 1);
+}
+
+// The work of a queued lookup at `stage` (1 to GEO_STAGES - 1): each step
+// reads what the step before fetched and fetches what the next will read.
+void advance(const GeoDb &db, const GeoPending &p, unsigned stage) {
+    const std::uint32_t *word = prefix_word(db, p.address);
+    if (word == nullptr) return;
+    const GeoRun *header = list_of(db, *word);
+    if (header == nullptr) return;
+    if (stage == 1) {
+        prefetch_lines(header, 2 * sizeof *header);
+        return;
+    }
+    const std::uint16_t low =
+        static_cast<std::uint16_t>(p.address.bytes[2] << 8 | p.address.bytes[3]);
+    const bool indexed = header->country == GEO_INDEXED;
+    if (indexed && stage == 2) {
+        prefetch_lines(reinterpret_cast<const unsigned char *>(header + 1 + header->start) +
+                           2 * (low >> 8),
+                       4);
+        return;
+    }
+    if (!indexed && stage > 2) return; // fetched at stage 2
+    std::size_t first;
+    std::size_t count;
+    search_range(header, low, first, count);
+    // A halving search in a long range reads a few of its lines; a short
+    // range is read whole.
+    if (count <= GEO_INDEX_MIN) prefetch_lines(header + 1 + first, count * sizeof *header);
+}
+
 void defer_location(GeoDb &db, const Address &address, std::uint32_t hash, Results &results) {
     const unsigned slot = db.pending_next;
     GeoPending &oldest = db.pending[slot];
     if (oldest.address.family != 0)
         lookup_location(db, oldest.address, oldest.hash, *oldest.results);
-    // The lookup halfway along: its word has arrived; fetch its run list
-    // (the header and the runs after it: lists of up to 15 runs, most of
-    // them, are searched without another miss).
-    const GeoPending &middle = db.pending[(slot + GEO_STAGE_LINES) % GEO_PENDING];
-    if (const std::uint32_t *word = prefix_word(db, middle.address)) {
-        const std::uint32_t w = *word;
-        if (w != 0 && (w & GEO_PREFIX_ANSWER) == 0) {
-            const GeoRun *header = db.runs + (w - 1);
-            __builtin_prefetch(header);
-            __builtin_prefetch(header + 16);
-        }
-    }
+    // The slot of the lookup queued `age` lookups ago is `slot - age`.
+    for (unsigned stage = 1; stage < GEO_STAGES; ++stage)
+        advance(db, db.pending[(slot + GEO_PENDING - stage * GEO_STAGE_LINES) % GEO_PENDING],
+                stage);
     oldest.address = address;
     oldest.hash = hash;
     oldest.results = &results;
