@@ -872,15 +872,15 @@ const std::uint32_t *prefix_word(const GeoDb &db, const Address &address) {
     return nullptr;
 }
 
-} // namespace
-
 // The list a /16 word leads to, nullptr for an answer, a /16 not built
 // yet or one left to the tree walk.
 const GeoRun *list_of(const GeoDb &db, std::uint32_t word) {
     return word != 0 && (word & GEO_PREFIX_ANSWER) == 0 ? db.runs + (word - 1) : nullptr;
 }
 
-void prefetch_lines(const void *from, std::size_t bytes) {
+// Always inlined, as is advance: a function whose only effect is a
+// prefetch counts as free of effects, and GCC drops the calls.
+[[gnu::always_inline]] inline void prefetch_lines(const void *from, std::size_t bytes) {
     const auto *p = static_cast<const char *>(from);
     for (std::size_t at = 0; at < bytes; at += 64)
         __builtin_prefetch(p + at);
@@ -889,7 +889,7 @@ void prefetch_lines(const void *from, std::size_t bytes) {
 
 // The work of a queued lookup at `stage` (1 to GEO_STAGES - 1): each step
 // reads what the step before fetched and fetches what the next will read.
-void advance(const GeoDb &db, const GeoPending &p, unsigned stage) {
+[[gnu::always_inline]] inline void advance(const GeoDb &db, const GeoPending &p, unsigned stage) {
     const std::uint32_t *word = prefix_word(db, p.address);
     if (word == nullptr) return;
     const GeoRun *header = list_of(db, *word);
@@ -915,6 +915,8 @@ void advance(const GeoDb &db, const GeoPending &p, unsigned stage) {
     // range is read whole.
     if (count <= GEO_INDEX_MIN) prefetch_lines(header + 1 + first, count * sizeof *header);
 }
+
+} // namespace
 
 void defer_location(GeoDb &db, const Address &address, std::uint32_t hash, Results &results) {
     const unsigned slot = db.pending_next;
