@@ -730,8 +730,6 @@ Location unpacked(std::uint8_t country, std::uint8_t continent) {
     return location;
 }
 
-// The run of a /16's list that holds an address: the last that starts at
-// or below its low 16 bits (the first run starts at 0).
 // The index entry of a list's runs for keys with high byte `high`.
 std::uint16_t index_entry(const GeoRun *header, unsigned high) {
     std::uint16_t at;
@@ -751,6 +749,8 @@ void search_range(const GeoRun *header, std::uint16_t low, std::size_t &first, s
         (high == 255 ? std::size_t{header->start} - 1 : index_entry(header, high + 1)) - first + 1;
 }
 
+// The run of a /16's list that holds an address: the last that starts at
+// or below its low 16 bits (the first run starts at 0).
 const GeoRun *find_run(const GeoRun *header, std::uint16_t low) {
     std::size_t first;
     std::size_t count;
@@ -857,94 +857,6 @@ void lookup_location(GeoDb &db, const Address &address, std::uint32_t hash, Resu
         errx(1, "Can't read database (%s): %s", db.path, MMDB_strerror(status));
     if (location.country >= 0) ++results.countries[location.country];
     if (location.continent >= 0) ++results.continents[location.continent];
-}
-
-namespace {
-
-// The /16 word an address's lookup starts from, nullptr when its lookup
-// does not start from one.
-const std::uint32_t *prefix_word(const GeoDb &db, const Address &address) {
-    if (db.runs == nullptr) return nullptr;
-    const std::size_t index = std::size_t{address.bytes[0]} << 8 | address.bytes[1];
-    if (address.family == AF_INET) return &db.caches.ipv4_prefixes[index];
-    if (address.family == AF_INET6 && db.mmdb.metadata.ip_version == 6)
-        return &db.caches.ipv6_prefixes[index];
-    return nullptr;
-}
-
-// The list a /16 word leads to, nullptr for an answer, a /16 not built
-// yet or one left to the tree walk.
-const GeoRun *list_of(const GeoDb &db, std::uint32_t word) {
-    return word != 0 && (word & GEO_PREFIX_ANSWER) == 0 ? db.runs + (word - 1) : nullptr;
-}
-
-// Always inlined, as is advance: a function whose only effect is a
-// prefetch counts as free of effects, and GCC drops the calls.
-[[gnu::always_inline]] inline void prefetch_lines(const void *from, std::size_t bytes) {
-    const auto *p = static_cast<const char *>(from);
-    for (std::size_t at = 0; at < bytes; at += 64)
-        __builtin_prefetch(p + at);
-    __builtin_prefetch(p + bytes - 1);
-}
-
-// The work of a queued lookup at `stage` (1 to GEO_STAGES - 1): each step
-// reads what the step before fetched and fetches what the next will read.
-[[gnu::always_inline]] inline void advance(const GeoDb &db, const GeoPending &p, unsigned stage) {
-    const std::uint32_t *word = prefix_word(db, p.address);
-    if (word == nullptr) return;
-    const GeoRun *header = list_of(db, *word);
-    if (header == nullptr) return;
-    if (stage == 1) {
-        prefetch_lines(header, 2 * sizeof *header);
-        return;
-    }
-    const std::uint16_t low =
-        static_cast<std::uint16_t>(p.address.bytes[2] << 8 | p.address.bytes[3]);
-    const bool indexed = header->country == GEO_INDEXED;
-    if (indexed && stage == 2) {
-        prefetch_lines(reinterpret_cast<const unsigned char *>(header + 1 + header->start) +
-                           2 * (low >> 8),
-                       4);
-        return;
-    }
-    if (!indexed && stage > 2) return; // fetched at stage 2
-    std::size_t first;
-    std::size_t count;
-    search_range(header, low, first, count);
-    // A halving search in a long range reads a few of its lines; a short
-    // range is read whole.
-    if (count <= GEO_INDEX_MIN) prefetch_lines(header + 1 + first, count * sizeof *header);
-}
-
-} // namespace
-
-void defer_location(GeoDb &db, const Address &address, std::uint32_t hash, Results &results) {
-    const unsigned slot = db.pending_next;
-    GeoPending &oldest = db.pending[slot];
-    if (oldest.address.family != 0)
-        lookup_location(db, oldest.address, oldest.hash, *oldest.results);
-    // The slot of the lookup queued `age` lookups ago is `slot - age`.
-    for (unsigned stage = 1; stage < GEO_STAGES; ++stage)
-        advance(db, db.pending[(slot + GEO_PENDING - stage * GEO_STAGE_LINES) % GEO_PENDING],
-                stage);
-    oldest.address = address;
-    oldest.hash = hash;
-    oldest.results = &results;
-    if (const std::uint32_t *word = prefix_word(db, address)) __builtin_prefetch(word);
-    db.pending_next = (slot + 1) % GEO_PENDING;
-}
-
-void flush_locations(GeoDb &db) {
-    for (unsigned i = 0; i < GEO_PENDING; ++i) {
-        GeoPending &p = db.pending[(db.pending_next + i) % GEO_PENDING];
-        if (p.address.family != 0) {
-            // Emptied first: a fatal lookup ends the process anyway.
-            const Address address = p.address;
-            p.address.family = 0;
-            lookup_location(db, address, p.hash, *p.results);
-        }
-    }
-    db.pending_next = 0;
 }
 
 } // namespace vestrel

@@ -19,9 +19,7 @@
 // Cost with GeoLite2-Country (4 MB): 2-3 ms to copy it at open; 21 ms to
 // flatten the whole IPv4 space and 833 KiB of runs (IPv6: 290 KiB for the
 // uniform benchmark log), plus 394 KiB of list indexes for that log; two
-// 256 KiB tables of /16 words. Lookups are counted a few lines after their
-// address is parsed (see GEO_STAGE_LINES), so that their reads are fetched
-// while later lines are split.
+// 256 KiB tables of /16 words.
 #pragma once
 
 #include "parse.h"
@@ -125,26 +123,6 @@ struct GeoCaches {
     std::uint64_t ipv4_root = 0; // the record IPv4 addresses start from, 0: not yet found
 };
 
-// How many lines a lookup's stages lie apart. A lookup is queued when its
-// address is parsed, and its /16 word prefetched; at each later stage it
-// reads what the stage before fetched and fetches what the next reads: the
-// list's header, then (an indexed list) its index entry, then the runs to
-// search; at the last stage it is resolved and counted. PERF: on the uniform
-// log (clients over the whole IPv4 space, 15% IPv6) each of these was a
-// likely cache miss (256 KiB of words, about 1 MiB of runs, beside 2 MiB of
-// sketches and the read buffer); done at once they cost a fifth of the -g
-// run. Two lines per stage measured the same as one.
-inline constexpr unsigned GEO_STAGE_LINES = 1;
-inline constexpr unsigned GEO_STAGES = 4;
-inline constexpr unsigned GEO_PENDING = GEO_STAGES * GEO_STAGE_LINES;
-
-// One queued lookup and the record it counts into.
-struct GeoPending {
-    Address address; // family 0: the slot is empty
-    std::uint32_t hash = 0;
-    Results *results = nullptr;
-};
-
 struct GeoDb {
     MMDB_s mmdb{};
     const char *path = nullptr; // as given, for messages
@@ -155,9 +133,6 @@ struct GeoDb {
     GeoRun *runs = nullptr;
     std::size_t run_capacity = 0;
     GeoCaches caches;
-    // Lookups not counted yet, oldest at `pending_next` (see defer_location).
-    GeoPending pending[GEO_PENDING];
-    unsigned pending_next = 0;
 };
 
 // Opens the database at `path`: a regular file whose metadata describes a
@@ -192,17 +167,6 @@ int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Locatio
 // database writes "Can't read database (PATH): REASON" on standard error
 // and ends the process with status 1.
 void lookup_location(GeoDb &db, const Address &address, std::uint32_t hash, Results &results);
-
-// lookup_location, deferred: the address is queued and counted into
-// `results` GEO_PENDING lookups later, or by flush_locations; this call may
-// count the oldest queued one, and end the process as lookup_location does
-// when the database is corrupt. Counts do not depend on the delay, and the
-// queued lookups are counted in the order they were queued.
-void defer_location(GeoDb &db, const Address &address, std::uint32_t hash, Results &results);
-
-// Counts every queued lookup, oldest first, as lookup_location does; the
-// queue is then empty. Callers flush before they read the counts.
-void flush_locations(GeoDb &db);
 
 // Matches an entry-data value against a table of two-letter codes: the index
 // of the code equal to the value's first two bytes, or -1 when the value is

@@ -60,7 +60,6 @@ void flush_pending_insert(Tally &tally) {
             insert_hash(*tally.pending_sketch[i], tally.pending_hash[i]);
         tally.pending_sketch[i] = nullptr;
     }
-    if (tally.geo != nullptr) flush_locations(*tally.geo);
 }
 
 // Queues a hit's insert behind the PENDING_INSERTS - 1 before it, applying
@@ -101,7 +100,7 @@ void tally_fields(Tally &tally, const LogLine &fields) {
         murmur3_32(host.data(), static_cast<std::int32_t>(host.size()), VISITOR_HASH_SEED);
     // PERF: see PENDING_INSERTS.
     defer_insert(tally, *sketch, h);
-    if (tally.geo != nullptr) defer_location(*tally.geo, address, h, r);
+    if (tally.geo != nullptr) lookup_location(*tally.geo, address, h, r);
 
     if (fields.date) {
         const long long hour = parse_hour(*fields.date);

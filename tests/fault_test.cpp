@@ -479,9 +479,9 @@ TEST(FaultDatabase, UnusableDatabase) {
 // answers it would give are not absent countries. The library's reason
 // comes from the first lookup that fails. (half-filled-value.mmdb came from
 // fuzz_geo: a query failing there leaves a pointer of 0x802 in the value,
-// and matching it without looking at the status died with SIGSEGV.) Lookups
-// are counted a few lines late: in a one-line log the failing lookup is
-// still queued when the input ends, and must end the run all the same.
+// and matching it without looking at the status died with SIGSEGV.) In a
+// one-line log the failing lookup is the last work of the input, and must
+// still end the run before any report.
 TEST(FaultDatabase, CorruptDatabaseEndsTheRun) {
     struct Case {
         std::string path;
