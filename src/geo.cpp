@@ -673,7 +673,20 @@ int build_prefix(GeoDb &db, Record record, bool ipv6, std::uint32_t &word) {
                db.runs[first + 1].country;
         return MMDB_SUCCESS;
     }
-    db.runs[first] = GeoRun{static_cast<std::uint16_t>(count), GEO_NONE, GEO_NONE};
+    std::uint8_t flags = GEO_NONE;
+    if (count > GEO_INDEX_MIN && end + GEO_INDEX_SLOTS <= db.run_capacity) {
+        const GeoRun *runs = db.runs + first + 1;
+        auto *index = reinterpret_cast<unsigned char *>(db.runs + end);
+        std::uint16_t at = 0;
+        for (unsigned high = 0; high < 256; ++high) {
+            while (at + 1u < count && runs[at + 1].start <= high << 8)
+                ++at;
+            std::memcpy(index + 2 * high, &at, 2);
+        }
+        end += GEO_INDEX_SLOTS;
+        flags = GEO_INDEXED;
+    }
+    db.runs[first] = GeoRun{static_cast<std::uint16_t>(count), flags, GEO_NONE};
     c.run_count = end;
     word = static_cast<std::uint32_t>(first + 1);
     return MMDB_SUCCESS;
@@ -717,13 +730,35 @@ Location unpacked(std::uint8_t country, std::uint8_t continent) {
     return location;
 }
 
+// The index entry of a list's runs for keys with high byte `high`.
+std::uint16_t index_entry(const GeoRun *header, unsigned high) {
+    std::uint16_t at;
+    std::memcpy(&at, reinterpret_cast<const unsigned char *>(header + 1 + header->start) + 2 * high,
+                2);
+    return at;
+}
+
+// The runs of a list that may hold `low`: [first, first + count).
+void search_range(const GeoRun *header, std::uint16_t low, std::size_t &first, std::size_t &count) {
+    first = 0;
+    count = header->start;
+    if (header->country != GEO_INDEXED) return;
+    const unsigned high = low >> 8;
+    first = index_entry(header, high);
+    count =
+        (high == 255 ? std::size_t{header->start} - 1 : index_entry(header, high + 1)) - first + 1;
+}
+
 // The run of a /16's list that holds an address: the last that starts at
 // or below its low 16 bits (the first run starts at 0).
 const GeoRun *find_run(const GeoRun *header, std::uint16_t low) {
-    const GeoRun *run = header + 1;
-    std::size_t count = header->start;
-    // PERF: branch-free halving; GeoLite2-Country's lists hold 2 to 2102
-    // runs, most under 16 (one or two cache lines).
+    std::size_t first;
+    std::size_t count;
+    search_range(header, low, first, count);
+    const GeoRun *run = header + 1 + first;
+    // PERF: branch-free halving; GeoLite2-Country's lists hold 2 to 4000
+    // runs, most under 16 (one or two cache lines); longer lists narrow the
+    // search by their index first.
     while (count > 1) {
         const std::size_t half = count / 2;
         run = run[half].start <= low ? run + half : run;

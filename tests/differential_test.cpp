@@ -1598,7 +1598,7 @@ TEST(DifferentialGeo, FlatTablesAgreeAtEveryNetworkEdge) {
 // An IPv4 database with one busy /16, 10.20.0.0/16: its 256 /24s take
 // turns among DE, US and no network, and 10.20.77.0/24 is split further
 // into FR (/25), JP and BR (/26), BR going on through 10.20.78.0/24: the
-// /16's list is long (259 runs, 8 halvings), and one run crosses a /24's
+// /16's list is long (259 runs, searched through its index), and one run crosses a /24's
 // edge.
 std::string database_with_busy_prefix() {
     std::string data;

@@ -479,22 +479,31 @@ TEST(FaultDatabase, UnusableDatabase) {
 // answers it would give are not absent countries. The library's reason
 // comes from the first lookup that fails. (half-filled-value.mmdb came from
 // fuzz_geo: a query failing there leaves a pointer of 0x802 in the value,
-// and matching it without looking at the status died with SIGSEGV.)
+// and matching it without looking at the status died with SIGSEGV.) In a
+// one-line log the failing lookup is the last work of the input, and must
+// still end the run before any report.
 TEST(FaultDatabase, CorruptDatabaseEndsTheRun) {
     struct Case {
         std::string path;
+        const char *log;
         const char *reason;
     };
+    const char *const tree = "The MaxMind DB file's search tree is corrupt";
     const Case cases[] = {
         // node_count one too many: a node is read from the data section's
         // bytes, and records land in the data section early. (A single
         // lookup meets the bad data; the walk of the /16, the bad node.)
-        {GEO_DIR + "/nodes-plus-one.mmdb", "The MaxMind DB file's search tree is corrupt"},
-        {FAULT_DIR + "/half-filled-value.mmdb", "The MaxMind DB file's search tree is corrupt"},
+        {GEO_DIR + "/nodes-plus-one.mmdb", "/geo.log", tree},
+        {GEO_DIR + "/nodes-plus-one.mmdb", "/geo-one-line.log", tree},
+        {FAULT_DIR + "/half-filled-value.mmdb", "/geo.log", tree},
+        // Its one bad entry alone: the queries of its values fail.
+        {FAULT_DIR + "/half-filled-value.mmdb", "/geo-one-line.log",
+         "The MaxMind DB file's data section contains bad data (unknown data type or corrupt "
+         "data)"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.path);
-        const Outcome o = run_vestrel({"-g", "-d", c.path, FAULT_DIR + "/geo.log"});
+        SCOPED_TRACE(c.path + " " + c.log);
+        const Outcome o = run_vestrel({"-g", "-d", c.path, FAULT_DIR + c.log});
         EXPECT_EQ(o.status, 1);
         EXPECT_EQ(o.err, "vestrel: Can't read database (" + c.path + "): " + c.reason + "\n");
         EXPECT_EQ(o.out, "");
