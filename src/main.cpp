@@ -151,11 +151,15 @@ struct Overflow {
 
 void overflow_feed(Overflow &o, const char *bytes, std::size_t size) {
     if (!o.wants_text) return;
-    const void *nul = std::memchr(bytes, '\0', size);
-    const std::size_t text =
-        nul == nullptr ? size : static_cast<std::size_t>(static_cast<const char *>(nul) - bytes);
-    long_line_feed(o.line, bytes, text);
-    o.wants_text = nul == nullptr && !long_line_done(o.line);
+    const std::string_view text = cut_at_nul(std::string_view(bytes, size));
+    long_line_feed(o.line, text.data(), text.size());
+    o.wants_text = text.size() == size && !long_line_done(o.line);
+}
+
+// The first newline in [from, stop), or null.
+const char *find_newline(const char *from, const char *stop) {
+    return static_cast<const char *>(
+        std::memchr(from, '\n', static_cast<std::size_t>(stop - from)));
 }
 
 // Waits until a non-blocking descriptor has something to read (or has hung
@@ -225,8 +229,7 @@ int tally_stream(Tally &tally, int fd, std::size_t block) {
         const char *const stop = buf + end;
         const char *from = buf + scanned;
         if (overflow.active) {
-            const auto *nl = static_cast<const char *>(
-                std::memchr(from, '\n', static_cast<std::size_t>(stop - from)));
+            const char *nl = find_newline(from, stop);
             const char *piece_end = nl == nullptr ? stop : nl + 1;
             overflow_feed(overflow, buf, static_cast<std::size_t>(piece_end - buf));
             if (nl == nullptr) {
@@ -251,8 +254,7 @@ int tally_stream(Tally &tally, int fd, std::size_t block) {
                 // The rest of a line an earlier read left incomplete (split
                 // once it is whole), a line that may hold a NUL byte, or a
                 // line after one whose newline lay past its fields.
-                const auto *nl = static_cast<const char *>(
-                    std::memchr(from, '\n', static_cast<std::size_t>(stop - from)));
+                const char *nl = find_newline(from, stop);
                 if (nl == nullptr) break;
                 const std::string_view text(line, static_cast<std::size_t>(nl + 1 - line));
                 const LogLine fields =
@@ -267,8 +269,7 @@ int tally_stream(Tally &tally, int fd, std::size_t block) {
             const LogLine fields =
                 parse_log_line_at(line, stop, readable_end, &line_end, &scanned_to);
             if (line_end == nullptr) {
-                const auto *nl = static_cast<const char *>(
-                    std::memchr(scanned_to, '\n', static_cast<std::size_t>(stop - scanned_to)));
+                const char *nl = find_newline(scanned_to, stop);
                 if (nl == nullptr) break;
                 line_end = nl + 1;
                 split_first = false;

@@ -61,13 +61,8 @@ inline const char *find_any(const char *p, const char *end, char a, char b, char
     return p;
 }
 
-inline const char *find_either(const char *p, const char *end, char a, char b,
-                               const char *readable) {
-    return find_any(p, end, a, b, b, readable);
-}
-
 inline const char *find_either(const char *p, const char *end, char a, char b) {
-    return find_either(p, end, a, b, end);
+    return find_any(p, end, a, b, b, end);
 }
 
 struct LogLine {
