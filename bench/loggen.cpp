@@ -568,6 +568,29 @@ void put_build_id(std::string &s, Rng &rng) {
     put_uint(s, rng.range(1, 999));
 }
 
+// "118.0.6123.45": the Chrome version that several agents carry.
+void put_chrome_version(std::string &s, Rng &rng) {
+    put_uint(s, rng.range(118, 122));
+    s.append(".0.");
+    put_uint(s, rng.range(6000, 6299));
+    s.push_back('.');
+    put_uint(s, rng.range(60, 200));
+}
+
+// An Android web view's agent up to its Chrome version; in-app browsers add
+// their own tokens after it.
+void put_webview_prefix(std::string &s, Rng &rng, std::string_view phone,
+                        std::uint32_t oldest_android) {
+    s.append("Mozilla/5.0 (Linux; Android ");
+    put_uint(s, rng.range(oldest_android, 14));
+    s.append("; ");
+    s.append(phone);
+    s.append(" Build/");
+    put_build_id(s, rng);
+    s.append("; wv) AppleWebKit/537.36 (KHTML, like Gecko) Version/4.0 Chrome/");
+    put_chrome_version(s, rng);
+}
+
 // In-app browsers and other agents of 200 to 350 bytes, each with its own version and build
 // numbers, as the agents of social apps carry.
 void build_long_agents(AgentTable &t, Rng &rng, std::size_t n) {
@@ -605,18 +628,7 @@ void build_long_agents(AgentTable &t, Rng &rng, std::size_t n) {
             a.append(";IABMV/1]");
             break;
         case 1: // Android app browser
-            a.append("Mozilla/5.0 (Linux; Android ");
-            put_uint(a, rng.range(11, 14));
-            a.append("; ");
-            a.append(phone);
-            a.append(" Build/");
-            put_build_id(a, rng);
-            a.append("; wv) AppleWebKit/537.36 (KHTML, like Gecko) Version/4.0 Chrome/");
-            put_uint(a, rng.range(118, 122));
-            a.append(".0.");
-            put_uint(a, rng.range(6000, 6299));
-            a.push_back('.');
-            put_uint(a, rng.range(60, 200));
+            put_webview_prefix(a, rng, phone, 11);
             a.append(" Mobile Safari/537.36 Instagram ");
             put_uint(a, rng.range(300, 320));
             a.append(".0.0.");
@@ -640,18 +652,7 @@ void build_long_agents(AgentTable &t, Rng &rng, std::size_t n) {
             a.push_back(')');
             break;
         case 2: // Android browser in the app of a social network
-            a.append("Mozilla/5.0 (Linux; Android ");
-            put_uint(a, rng.range(10, 14));
-            a.append("; ");
-            a.append(phone);
-            a.append(" Build/");
-            put_build_id(a, rng);
-            a.append("; wv) AppleWebKit/537.36 (KHTML, like Gecko) Version/4.0 Chrome/");
-            put_uint(a, rng.range(118, 122));
-            a.append(".0.");
-            put_uint(a, rng.range(6000, 6299));
-            a.push_back('.');
-            put_uint(a, rng.range(60, 200));
+            put_webview_prefix(a, rng, phone, 10);
             a.append(" Mobile Safari/537.36 [FB_IAB/FB4A;FBAV/");
             put_uint(a, rng.range(440, 460));
             a.append(".0.0.");
@@ -665,11 +666,7 @@ void build_long_agents(AgentTable &t, Rng &rng, std::size_t n) {
         case 3: // desktop with many product tokens
             a.append("Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like "
                      "Gecko) Chrome/");
-            put_uint(a, rng.range(118, 122));
-            a.append(".0.");
-            put_uint(a, rng.range(6000, 6299));
-            a.push_back('.');
-            put_uint(a, rng.range(60, 200));
+            put_chrome_version(a, rng);
             a.append(" Safari/537.36 Edg/");
             put_uint(a, rng.range(118, 122));
             a.append(".0.");
@@ -683,11 +680,7 @@ void build_long_agents(AgentTable &t, Rng &rng, std::size_t n) {
             is_bot = true;
             a.append("Mozilla/5.0 (Linux; Android 6.0.1; Nexus 5X Build/MMB29P) AppleWebKit/537.36 "
                      "(KHTML, like Gecko) Chrome/");
-            put_uint(a, rng.range(118, 122));
-            a.append(".0.");
-            put_uint(a, rng.range(6000, 6299));
-            a.push_back('.');
-            put_uint(a, rng.range(60, 200));
+            put_chrome_version(a, rng);
             a.append(" Mobile Safari/537.36 (compatible; Googlebot/2.1; "
                      "+http://www.google.com/bot.html) AdsBot-Google-Mobile-Apps/");
             put_uint(a, rng.range(1, 9));
