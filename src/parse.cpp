@@ -43,6 +43,16 @@ template <bool Open> inline Field next_token(Cursor &cur, char delim) {
     return next_token<Open>(cur, delim, delim);
 }
 
+// Whether the 5 bytes at p are "- - [". PERF: fixed-size loads; a 5-byte
+// memcmp was a library call on every line in one of the split's forms.
+inline bool starts_with_no_user(const char *p) {
+    std::uint32_t head;
+    std::memcpy(&head, p, 4);
+    std::uint32_t want;
+    std::memcpy(&want, "- - ", 4);
+    return head == want && p[4] == '[';
+}
+
 // The eight steps of the line split; see parse_log_line.
 template <bool Open> LogLine split_line(Cursor &cur) {
     // PERF: fields go into locals and the record is built once at the end;
@@ -50,7 +60,7 @@ template <bool Open> LogLine split_line(Cursor &cur) {
     const Field remote_host = next_token<Open>(cur, ' ');
     // Nearly every line has no ident and no user: "- - [" then lands where
     // the two steps below would (none of its bytes is a newline).
-    if (cur.end - cur.pos >= 5 && std::memcmp(cur.pos, "- - [", 5) == 0) {
+    if (cur.end - cur.pos >= 5 && starts_with_no_user(cur.pos)) {
         cur.pos += 5;
     } else {
         next_token<Open>(cur, ' '); // ident
