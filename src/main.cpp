@@ -83,7 +83,10 @@ void tally_fields(Tally &tally, const LogLine &fields) {
         return;
     }
     const std::string_view host = *fields.remote_host;
-    const Address address = parse_address(host);
+    const std::size_t readable = fields.readable_end != nullptr
+                                     ? static_cast<std::size_t>(fields.readable_end - host.data())
+                                     : 0;
+    const Address address = parse_address(host, readable);
     HllStorage *sketch;
     if (address.family == AF_INET) {
         ++r.hits_ipv4;

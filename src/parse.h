@@ -71,6 +71,8 @@ struct LogLine {
     Field request;
     Field status;
     Field size;
+    // Loads may reach up to here from any field (at least the line's end).
+    const char *readable_end = nullptr;
 };
 
 struct LogDate {
@@ -127,8 +129,9 @@ struct Address {
 // The address family of `host` with exactly inet_pton's acceptance: IPv4 as
 // four dotted decimal parts without leading zeros, each at most 255; else
 // IPv6 with inet_pton(AF_INET6)'s grammar. On success the binary form is filled
-// in; on failure `family` is 0.
-Address parse_address(std::string_view host);
+// in; on failure `family` is 0. `readable` is how many bytes from
+// host.data() may be loaded (0: only the host's own).
+Address parse_address(std::string_view host, std::size_t readable = 0);
 
 // Parses `token` as strtonum(token, 0, maxval) would: optional leading white
 // space and one sign, at least one digit, nothing after the digits, value in
