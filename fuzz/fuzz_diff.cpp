@@ -42,6 +42,10 @@ void same_number(std::string_view token) {
         long long expected = 0;
         if (!reference::parse_number(copy.c_str(), 0, maxval, expected)) expected = -1;
         FUZZ_CHECK(parse_number(token, maxval) == expected);
+        // The word form, with digits past the token where a load reaches.
+        const std::string padded = copy + "99999999";
+        FUZZ_CHECK(parse_number(std::string_view(padded.data(), copy.size()), maxval,
+                                padded.size()) == expected);
     }
 }
 

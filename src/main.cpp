@@ -74,6 +74,13 @@ inline void defer_insert(Tally &tally, HllStorage &sketch, std::uint32_t h) {
     tally.pending_next = (slot + 1) % PENDING_INSERTS;
 }
 
+// How many bytes from a field's start may be loaded.
+std::size_t readable_from(const LogLine &fields, std::string_view field) {
+    return fields.readable_end != nullptr
+               ? static_cast<std::size_t>(fields.readable_end - field.data())
+               : field.size();
+}
+
 // Counts one line from its fields; its sketch insert may stay pending until
 // later lines or flush_pending_insert.
 void tally_fields(Tally &tally, const LogLine &fields) {
@@ -83,10 +90,7 @@ void tally_fields(Tally &tally, const LogLine &fields) {
         return;
     }
     const std::string_view host = *fields.remote_host;
-    const std::size_t readable = fields.readable_end != nullptr
-                                     ? static_cast<std::size_t>(fields.readable_end - host.data())
-                                     : 0;
-    const Address address = parse_address(host, readable);
+    const Address address = parse_address(host, readable_from(fields, host));
     HllStorage *sketch;
     if (address.family == AF_INET) {
         ++r.hits_ipv4;
@@ -121,11 +125,13 @@ void tally_fields(Tally &tally, const LogLine &fields) {
         }
     }
     if (fields.status) {
-        const long long code = parse_number(*fields.status, STATUS_COUNT - 1);
+        const long long code =
+            parse_number(*fields.status, STATUS_COUNT - 1, readable_from(fields, *fields.status));
         if (code >= 0) ++r.status[code];
     }
     if (fields.size) {
-        const long long size = parse_number(*fields.size, INT64_MAX);
+        const long long size =
+            parse_number(*fields.size, INT64_MAX, readable_from(fields, *fields.size));
         if (size >= 0) add_bandwidth(r, static_cast<std::uint64_t>(size));
     }
 }

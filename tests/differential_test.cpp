@@ -647,15 +647,21 @@ TEST(DifferentialAddress, RandomHosts) {
 
 // ---------------------------------------------------------------- numbers
 
+// Both forms of the parse: the token alone, and the token in a buffer that
+// may be loaded past its end, followed by digits a word load would see.
 std::string number_mismatch(const std::string &token) {
     static const long long maxima[] = {23, 599, INT64_MAX};
+    const std::string padded = token + "12345678";
     for (long long maxval : maxima) {
-        const long long fast = parse_number(token, maxval);
         long long value = 0;
         const long long slow = ref::parse_number(token.c_str(), 0, maxval, value) ? value : -1;
-        if (fast != slow)
-            return "max " + std::to_string(maxval) + ": fast " + std::to_string(fast) +
-                   ", reference " + std::to_string(slow);
+        const long long forms[2] = {
+            parse_number(token, maxval),
+            parse_number(std::string_view(padded.data(), token.size()), maxval, padded.size())};
+        for (const long long fast : forms)
+            if (fast != slow)
+                return "max " + std::to_string(maxval) + ": fast " + std::to_string(fast) +
+                       ", reference " + std::to_string(slow);
     }
     return "";
 }
@@ -667,50 +673,23 @@ std::string number_mismatch(const std::string &token) {
     } while (0)
 
 TEST(DifferentialNumber, HandPickedTokens) {
-    const char *const tokens[] = {"",
-                                  "0",
-                                  "-0",
-                                  "+0",
-                                  "+7",
-                                  "-7",
-                                  "23",
-                                  "24",
-                                  "599",
-                                  "600",
-                                  "0023",
-                                  "00000000000000000000023",
-                                  " 5",
-                                  "\t5",
-                                  "\n5",
-                                  "\v5",
-                                  "\f5",
-                                  "\r5",
-                                  "5 ",
-                                  "5\n",
-                                  " ",
-                                  "+",
-                                  "-",
-                                  "+-5",
-                                  "--5",
-                                  " -0",
-                                  "- 5",
-                                  "9223372036854775807",
-                                  "9223372036854775808",
-                                  "09223372036854775807",
-                                  "-9223372036854775808",
-                                  "-9223372036854775809",
-                                  "99999999999999999999999",
-                                  "999999999999999999",
-                                  "1000000000000000000",
-                                  "000000000000000000",
-                                  "0000000000000000000",
-                                  "-000000000000000000000",
-                                  "1e3",
-                                  "0x10",
-                                  "12a",
-                                  "\xc2\xa0"
-                                  "5",
-                                  "5\r"};
+    const char *const tokens[] = {
+        "", "0", "-0", "+0", "+7", "-7", "23", "24", "599", "600", "0023",
+        "00000000000000000000023", " 5", "\t5", "\n5", "\v5", "\f5", "\r5", "5 ", "5\n", " ", "+",
+        "-", "+-5", "--5", " -0", "- 5", "9223372036854775807", "9223372036854775808",
+        "09223372036854775807", "-9223372036854775808", "-9223372036854775809",
+        "99999999999999999999999", "999999999999999999", "1000000000000000000",
+        "000000000000000000", "0000000000000000000", "-000000000000000000000", "1e3", "0x10", "12a",
+        "\xc2\xa0"
+        "5",
+        "5\r",
+        // Around the 8-byte word form: widths, and bytes just
+        // outside '0'-'9' or that carry when 6 is added.
+        "12345678", "99999999", "123456789", "00000599", "00000600", "10770\n",
+        "1234567:", "1234567/", "1\xff",
+        "1\xfa"
+        "2",
+        "9\x7f"};
     for (const char *t : tokens)
         EXPECT_SAME_NUMBER(std::string(t));
 }
