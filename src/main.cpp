@@ -103,8 +103,11 @@ void tally_fields(Tally &tally, const LogLine &fields) {
         return;
     }
     // An accepted address is at most 45 bytes, well inside the hash's range.
+    const auto length = static_cast<std::int32_t>(host.size());
     const std::uint32_t h =
-        murmur3_32(host.data(), static_cast<std::int32_t>(host.size()), VISITOR_HASH_SEED);
+        length <= MURMUR_SHORT_MAX && readable_from(fields, host) >= MURMUR_SHORT_LOAD
+            ? murmur3_32_short(host.data(), length, VISITOR_HASH_SEED)
+            : murmur3_32(host.data(), length, VISITOR_HASH_SEED);
     // PERF: see PENDING_INSERTS.
     defer_insert(tally, *sketch, h);
     if (tally.geo != nullptr) lookup_location(*tally.geo, address, h, r);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <random>
 #include <vector>
 
 namespace vestrel {
@@ -32,6 +33,23 @@ TEST(Murmur3, PublishedVectors) {
     // Unaligned input hashes the same as aligned.
     alignas(4) char buffer[8] = {0, 'a', 'b', 'c', 'd', 'e', 0, 0};
     EXPECT_EQ(murmur3_32(buffer + 1, 5, 7), murmur3_32("abcde", 5, 7));
+}
+
+TEST(Murmur3, ShortFormHashesAsTheLoop) {
+    // Every length the short form takes, from every offset, with bytes past
+    // the text that its loads see and must not count.
+    std::mt19937 rng(0x5eed0101);
+    char buffer[64];
+    for (int round = 0; round < 2000; ++round) {
+        for (char &c : buffer)
+            c = static_cast<char>(rng());
+        const std::size_t at = rng() % 8;
+        const std::uint32_t seed =
+            round % 2 == 0 ? VISITOR_HASH_SEED : static_cast<std::uint32_t>(rng());
+        for (std::int32_t n = 0; n <= MURMUR_SHORT_MAX; ++n)
+            ASSERT_EQ(murmur3_32_short(buffer + at, n, seed), murmur3_32(buffer + at, n, seed))
+                << "length " << n;
+    }
 }
 
 TEST(Hll, IndexAndRank) {
