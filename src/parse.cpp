@@ -322,14 +322,100 @@ bool parse_ipv6(std::string_view s, unsigned char out[16]) {
     return true;
 }
 
+#if defined(VESTREL_SSE2)
+// Bytes parse_ipv6_full may load from the host's start.
+constexpr std::size_t IPV6_LOAD = 48;
+
+// Bits of the bytes in [p, p + 48) for which the compare holds.
+template <typename Compare> std::uint64_t mask48(const char *p, Compare compare) {
+    std::uint64_t m = 0;
+    for (unsigned k = 0; k < 3; ++k) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * k));
+        m |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(compare(x)))} << (16 * k);
+    }
+    return m;
+}
+
+// One group of 1 to 4 hex digits at `p` (checked): its value.
+inline unsigned ipv6_group(const char *p, unsigned length) {
+    std::uint32_t x;
+    std::memcpy(&x, p, 4);
+    // The group's digits moved to the top of the word, zero bytes before them.
+    const unsigned shift = (4 - length) * 8;
+    x = shift == 32 ? 0 : x << shift;
+    // '0'-'9' keep their low nibble; 'a'-'f' and 'A'-'F' (bit 6 set) add 9 to it.
+    const std::uint32_t v = (x & 0x0f0f0f0fu) + 9 * ((x >> 6) & 0x01010101u);
+    const std::uint32_t pairs = ((v << 4) | (v >> 8)) & 0x00ff00ffu;
+    return (pairs & 0xff) << 8 | (pairs >> 16 & 0xff);
+}
+
+// The written-out form of an IPv6 address, eight groups and seven single
+// colons, with IPV6_LOAD bytes loadable: true with the binary form in `out`.
+// False says nothing: other forms ("::", a dotted tail) and rejects are left
+// to parse_ipv6. PERF: the byte loop took a third of the run on a log of
+// IPv6 clients; here the colons come from one set of compares and each
+// group from one word.
+bool parse_ipv6_full(std::string_view s, unsigned char out[16]) {
+    const auto n = static_cast<unsigned>(s.size());
+    if (n < 15 || n > 39) return false;
+    const char *p = s.data();
+    const std::uint64_t in = (std::uint64_t{1} << n) - 1;
+    const std::uint64_t colons =
+        mask48(p, [](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(':')); }) & in;
+    const std::uint64_t hex =
+        mask48(p,
+               [](__m128i x) {
+                   const __m128i digit = _mm_sub_epi8(x, _mm_set1_epi8('0'));
+                   const __m128i letter =
+                       _mm_sub_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+                   return _mm_or_si128(
+                       _mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit),
+                       _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter));
+               }) &
+        in;
+    // Hex and colons only; no colon first, last or next to another.
+    if ((hex | colons) != in || (colons & 1) != 0 || (colons >> (n - 1)) != 0 ||
+        (colons & (colons >> 1)) != 0)
+        return false;
+    unsigned ends[8];
+    std::uint64_t rest = colons;
+    for (unsigned i = 0; i < 7; ++i) {
+        if (rest == 0) return false;
+        ends[i] = static_cast<unsigned>(std::countr_zero(rest));
+        rest &= rest - 1;
+    }
+    if (rest != 0) return false;
+    ends[7] = n;
+    unsigned start = 0;
+    unsigned char bytes[16];
+    for (unsigned i = 0; i < 8; ++i) {
+        const unsigned length = ends[i] - start;
+        if (length > 4) return false;
+        const unsigned group = ipv6_group(p + start, length);
+        bytes[2 * i] = static_cast<unsigned char>(group >> 8);
+        bytes[2 * i + 1] = static_cast<unsigned char>(group);
+        start = ends[i] + 1;
+    }
+    std::memcpy(out, bytes, 16);
+    return true;
+}
+#endif
+
 } // namespace
 
 Address parse_address(std::string_view host, std::size_t readable) {
     Address a;
-    if (parse_ipv4(host, readable, a.bytes))
+    if (parse_ipv4(host, readable, a.bytes)) {
         a.family = AF_INET;
-    else if (parse_ipv6(host, a.bytes))
+        return a;
+    }
+#if defined(VESTREL_SSE2)
+    if (readable >= IPV6_LOAD && parse_ipv6_full(host, a.bytes)) {
         a.family = AF_INET6;
+        return a;
+    }
+#endif
+    if (parse_ipv6(host, a.bytes)) a.family = AF_INET6;
     return a;
 }
 

@@ -645,6 +645,32 @@ TEST(DifferentialAddress, RandomHosts) {
     EXPECT_LT(accepted, 50000);
 }
 
+// Eight groups and seven colons, the form most IPv6 clients are logged in,
+// and its near misses: a group of 0 or 5 digits, 7 or 9 groups, a doubled or
+// trailing colon, a byte outside hex, a dotted tail.
+TEST(DifferentialAddress, WrittenOutIpv6) {
+    Rng rng(0x5eed0006);
+    static const char hex[] = "0123456789abcdefABCDEF";
+    static const char strays[] = ":.gG/ -\xff"; // no NUL: the reader cuts lines there
+    int accepted = 0;
+    for (int i = 0; i < 40000; ++i) {
+        const std::size_t groups = chance(rng, 90) ? 8 : 7 + 2 * pick(rng, 2);
+        std::string host;
+        for (std::size_t g = 0; g < groups; ++g) {
+            if (g > 0) host += ':';
+            const std::size_t digits = chance(rng, 95) ? 1 + pick(rng, 4) : 5 * pick(rng, 2);
+            for (std::size_t d = 0; d < digits; ++d)
+                host += hex[pick(rng, sizeof hex - 1)];
+        }
+        if (chance(rng, 5)) host[pick(rng, host.size())] = strays[pick(rng, sizeof strays - 1)];
+        if (chance(rng, 3)) host += chance(rng, 50) ? ":" : ".1.2.3";
+        EXPECT_SAME_ADDRESS(host);
+        accepted += parse_address(host).family != 0;
+    }
+    EXPECT_GT(accepted, 20000);
+    EXPECT_LT(accepted, 38000);
+}
+
 // ---------------------------------------------------------------- numbers
 
 // Both forms of the parse: the token alone, and the token in a buffer that
