@@ -354,15 +354,35 @@ inline unsigned ipv6_group(const char *p, unsigned length) {
     return (pairs & 0xff) << 8 | (pairs >> 16 & 0xff);
 }
 
-// The written-out form of an IPv6 address, eight groups and seven single
-// colons, with IPV6_LOAD bytes loadable: true with the binary form in `out`.
-// False says nothing: other forms ("::", a dotted tail) and rejects are left
-// to parse_ipv6. PERF: the byte loop took a third of the run on a log of
-// IPv6 clients; here the colons come from one set of compares and each
-// group from one word.
-bool parse_ipv6_full(std::string_view s, unsigned char out[16]) {
+// The groups of 1 to 4 hex digits in [from, to), separated by the single
+// colons of `colons`, into `groups` (at most `most`): their number, or -1
+// when a group is empty or too long or there are too many.
+int ipv6_groups(const char *p, unsigned from, unsigned to, std::uint64_t colons, unsigned most,
+                unsigned groups[8]) {
+    if (from == to) return 0;
+    std::uint64_t rest =
+        colons & ((std::uint64_t{1} << to) - 1) & ~((std::uint64_t{1} << from) - 1);
+    unsigned count = 0;
+    for (unsigned start = from;;) {
+        const unsigned end = rest != 0 ? static_cast<unsigned>(std::countr_zero(rest)) : to;
+        const unsigned length = end - start;
+        if (length == 0 || length > 4 || count == most) return -1;
+        groups[count++] = ipv6_group(p + start, length);
+        if (end == to) return static_cast<int>(count);
+        rest &= rest - 1;
+        start = end + 1;
+    }
+}
+
+// The forms of an IPv6 address without a dotted tail: groups and colons,
+// with at most one "::", when IPV6_LOAD bytes may be loaded: true with the
+// binary form in `out`. False says nothing: a dotted tail and every reject
+// are left to parse_ipv6. PERF: the byte loop took a third of the run on a
+// log of IPv6 clients; here the colons come from one set of compares and
+// each group from one word.
+bool parse_ipv6_hex(std::string_view s, unsigned char out[16]) {
     const auto n = static_cast<unsigned>(s.size());
-    if (n < 15 || n > 39) return false;
+    if (n < 2 || n > 39) return false;
     const char *p = s.data();
     const std::uint64_t in = (std::uint64_t{1} << n) - 1;
     const std::uint64_t colons =
@@ -378,28 +398,38 @@ bool parse_ipv6_full(std::string_view s, unsigned char out[16]) {
                        _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter));
                }) &
         in;
-    // Hex and colons only; no colon first, last or next to another.
-    if ((hex | colons) != in || (colons & 1) != 0 || (colons >> (n - 1)) != 0 ||
-        (colons & (colons >> 1)) != 0)
-        return false;
-    unsigned ends[8];
-    std::uint64_t rest = colons;
-    for (unsigned i = 0; i < 7; ++i) {
-        if (rest == 0) return false;
-        ends[i] = static_cast<unsigned>(std::countr_zero(rest));
-        rest &= rest - 1;
-    }
-    if (rest != 0) return false;
-    ends[7] = n;
-    unsigned start = 0;
-    unsigned char bytes[16];
-    for (unsigned i = 0; i < 8; ++i) {
-        const unsigned length = ends[i] - start;
-        if (length > 4) return false;
-        const unsigned group = ipv6_group(p + start, length);
-        bytes[2 * i] = static_cast<unsigned char>(group >> 8);
-        bytes[2 * i + 1] = static_cast<unsigned char>(group);
-        start = ends[i] + 1;
+    if ((hex | colons) != in) return false;
+    // Bit i: bytes i and i + 1 are both colons. One "::" at most, and no
+    // single colon at either end.
+    const std::uint64_t pairs = colons & (colons >> 1);
+    if ((pairs & (pairs - 1)) != 0) return false;
+    if ((colons & 1) != 0 && (pairs & 1) == 0) return false;
+    if ((colons >> (n - 1)) != 0 && (pairs >> (n - 2)) == 0) return false;
+    unsigned groups[8];
+    unsigned char bytes[16] = {};
+    if (pairs == 0) {
+        if (ipv6_groups(p, 0, n, colons, 8, groups) != 8) return false;
+        for (unsigned i = 0; i < 8; ++i) {
+            bytes[2 * i] = static_cast<unsigned char>(groups[i] >> 8);
+            bytes[2 * i + 1] = static_cast<unsigned char>(groups[i]);
+        }
+    } else {
+        // "::" stands for at least one zero group: seven groups at most.
+        const auto gap = static_cast<unsigned>(std::countr_zero(pairs));
+        const int left = ipv6_groups(p, 0, gap, colons, 7, groups);
+        if (left < 0) return false;
+        const int right =
+            ipv6_groups(p, gap + 2, n, colons, 7 - static_cast<unsigned>(left), groups + left);
+        if (right < 0) return false;
+        for (int i = 0; i < left; ++i) {
+            bytes[2 * i] = static_cast<unsigned char>(groups[i] >> 8);
+            bytes[2 * i + 1] = static_cast<unsigned char>(groups[i]);
+        }
+        for (int i = 0; i < right; ++i) {
+            const int at = 16 - 2 * (right - i);
+            bytes[at] = static_cast<unsigned char>(groups[left + i] >> 8);
+            bytes[at + 1] = static_cast<unsigned char>(groups[left + i]);
+        }
     }
     std::memcpy(out, bytes, 16);
     return true;
@@ -415,7 +445,7 @@ Address parse_address(std::string_view host, std::size_t readable) {
         return a;
     }
 #if defined(VESTREL_SSE2)
-    if (readable >= IPV6_LOAD && parse_ipv6_full(host, a.bytes)) {
+    if (readable >= IPV6_LOAD && parse_ipv6_hex(host, a.bytes)) {
         a.family = AF_INET6;
         return a;
     }
