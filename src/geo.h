@@ -121,6 +121,18 @@ struct GeoCaches {
     // touched as used (a log's IPv6 clients come from a few hundred /16s).
     std::array<std::uint64_t, 65536> ipv6_starts{};
     std::uint64_t ipv4_root = 0; // the record IPv4 addresses start from, 0: not yet found
+    // One byte per IPv4 /16 that has one answer: its id in `answers`; 0:
+    // ask the /16's word. 64 KiB, which stays in the core's own caches
+    // while the log streams through them, where the 256 KiB of words do not.
+    std::array<std::uint8_t, 65536> ipv4_answer_ids{};
+    // Answers by id, from 1: country in the low byte, continent in the high.
+    std::array<std::uint16_t, 256> answers{};
+    // The id given to each answer, by country and continent slot; 0: none yet.
+    std::array<std::uint8_t, 256 * 8> answer_ids{};
+    unsigned answer_count = 0;
+    // Whether the IPv6 tree leads ::ffff:0:0/96 to the IPv4 root, so that
+    // an IPv4-mapped address is the IPv4 address: 0 not yet known, 1 yes, 2 no.
+    std::uint8_t mapped_state = 0;
 };
 
 struct GeoDb {
