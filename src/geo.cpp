@@ -319,7 +319,7 @@ const char *reserve_runs(GeoDb &db) {
     // and each /16 a header and a run covering its start. A list's index
     // must stay clear of the /16 word's flag bit.
     db.run_capacity = std::min<std::size_t>(
-        3 * (std::size_t{db.mmdb.metadata.node_count} + 1) + 4 * 65536, GEO_PREFIX_ANSWER - 1);
+        3 * (std::size_t{db.mmdb.metadata.node_count} + 1) + 4 * 65536, GEO_PREFIX_INDEXED - 1);
     void *runs = mmap(nullptr, db.run_capacity * sizeof(GeoRun), PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (runs == MAP_FAILED) {
@@ -611,7 +611,7 @@ std::uint8_t packed(std::int16_t index) {
 // subtree below in address order, appending runs after a header slot at
 // `first`. Returns MMDB_SUCCESS with the /16's word, or the status of a
 // corrupt tree. PERF: GeoLite2-Country's 65536 /16s (261000 runs) take
-// about 60 ms in all, built as the log reaches them.
+// about 25 ms in all, built as the log reaches them.
 int build_prefix(GeoDb &db, Record record, bool ipv6, std::uint32_t &word) {
     GeoCaches &c = db.caches;
 
@@ -674,21 +674,40 @@ int build_prefix(GeoDb &db, Record record, bool ipv6, std::uint32_t &word) {
         return MMDB_SUCCESS;
     }
     std::uint8_t flags = GEO_NONE;
+    std::size_t header = first;
     if (count > GEO_INDEX_MIN && end + GEO_INDEX_SLOTS <= db.run_capacity) {
-        const GeoRun *runs = db.runs + first + 1;
-        auto *index = reinterpret_cast<unsigned char *>(db.runs + end);
+        header = first + GEO_INDEX_SLOTS;
+        std::memmove(db.runs + header + 1, db.runs + first + 1, count * sizeof(GeoRun));
+        const GeoRun *runs = db.runs + header + 1;
+        auto *index = reinterpret_cast<unsigned char *>(db.runs + first);
         std::uint16_t at = 0;
         for (unsigned high = 0; high < 256; ++high) {
             while (at + 1u < count && runs[at + 1].start <= high << 8)
                 ++at;
             std::memcpy(index + 2 * high, &at, 2);
         }
+        const auto last = static_cast<std::uint16_t>(count - 1);
+        std::memcpy(index + 2 * 256, &last, 2);
         end += GEO_INDEX_SLOTS;
         flags = GEO_INDEXED;
+    } else {
+        // PERF: a short list that would cross a cache line's edge moves to
+        // the next line when that makes it span fewer lines: one miss
+        // instead of two, for at most 60 bytes. An IPv4 list always starts
+        // a line, so that GeoCaches::ipv4_short can name it.
+        constexpr std::size_t line = GEO_LINE_SLOTS;
+        const std::size_t span = count + 1;
+        const std::size_t aligned = (first + line - 1) / line * line;
+        if ((!ipv6 || (first % line + span - 1) / line > (span - 1) / line) &&
+            aligned + span <= db.run_capacity) {
+            std::memmove(db.runs + aligned + 1, db.runs + first + 1, count * sizeof(GeoRun));
+            header = aligned;
+            end = aligned + span;
+        }
     }
-    db.runs[first] = GeoRun{static_cast<std::uint16_t>(count), flags, GEO_NONE};
+    db.runs[header] = GeoRun{static_cast<std::uint16_t>(count), flags, GEO_NONE};
     c.run_count = end;
-    word = static_cast<std::uint32_t>(first + 1);
+    word = static_cast<std::uint32_t>(header + 1) | (flags == GEO_INDEXED ? GEO_PREFIX_INDEXED : 0);
     return MMDB_SUCCESS;
 }
 
@@ -730,35 +749,28 @@ Location unpacked(std::uint8_t country, std::uint8_t continent) {
     return location;
 }
 
-// The index entry of a list's runs for keys with high byte `high`.
-std::uint16_t index_entry(const GeoRun *header, unsigned high) {
-    std::uint16_t at;
-    std::memcpy(&at, reinterpret_cast<const unsigned char *>(header + 1 + header->start) + 2 * high,
-                2);
-    return at;
-}
-
-// The runs of a list that may hold `low`: [first, first + count).
-void search_range(const GeoRun *header, std::uint16_t low, std::size_t &first, std::size_t &count) {
-    first = 0;
-    count = header->start;
-    if (header->country != GEO_INDEXED) return;
-    const unsigned high = low >> 8;
-    first = index_entry(header, high);
-    count =
-        (high == 255 ? std::size_t{header->start} - 1 : index_entry(header, high + 1)) - first + 1;
-}
-
 // The run of a /16's list that holds an address: the last that starts at
 // or below its low 16 bits (the first run starts at 0).
-const GeoRun *find_run(const GeoRun *header, std::uint16_t low) {
-    std::size_t first;
+const GeoRun *find_run(const GeoRun *arena, std::uint32_t word, std::uint16_t low) {
+    const GeoRun *header = arena + ((word & ~GEO_PREFIX_INDEXED) - 1);
+    std::size_t first = 0;
     std::size_t count;
-    search_range(header, low, first, count);
+    if ((word & GEO_PREFIX_INDEXED) != 0) {
+        // The runs that may hold `low`: from its high byte's position to the next.
+        const auto *index = reinterpret_cast<const unsigned char *>(header - GEO_INDEX_SLOTS);
+        std::uint16_t from;
+        std::uint16_t to;
+        std::memcpy(&from, index + 2 * (low >> 8), 2);
+        std::memcpy(&to, index + 2 * (low >> 8) + 2, 2);
+        first = from;
+        count = std::size_t{to} - from + 1;
+    } else {
+        count = header->start;
+    }
     const GeoRun *run = header + 1 + first;
     // PERF: branch-free halving; GeoLite2-Country's lists hold 2 to 4000
-    // runs, most under 16 (one or two cache lines); longer lists narrow the
-    // search by their index first.
+    // runs, most under 16 (one cache line); longer lists narrow the search
+    // by their index first.
     while (count > 1) {
         const std::size_t half = count / 2;
         run = run[half].start <= low ? run + half : run;
@@ -790,7 +802,7 @@ const GeoRun *prefix_run(GeoDb &db, std::uint32_t &word, bool ipv6, const unsign
         answer = GeoRun{0, static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8)};
         return &answer;
     }
-    return find_run(db.runs + (word - 1), static_cast<std::uint16_t>(b[2] << 8 | b[3]));
+    return find_run(db.runs, word, static_cast<std::uint16_t>(b[2] << 8 | b[3]));
 }
 
 // The id of the answer in a /16's word that has one, given on first use;
@@ -806,6 +818,20 @@ std::uint8_t answer_id(GeoCaches &c, std::uint32_t word) {
         c.answers[id] = static_cast<std::uint16_t>(word);
     }
     return id;
+}
+
+// The GeoCaches::ipv4_short entry for a /16's word.
+std::uint16_t short_entry(GeoCaches &c, std::uint32_t word) {
+    if (word == GEO_PREFIX_TREE) return 0;
+    if ((word & GEO_PREFIX_ANSWER) != 0) {
+        const std::uint8_t id = answer_id(c, word);
+        return id == 0 ? 0 : static_cast<std::uint16_t>(GEO_SHORT_ANSWER + id);
+    }
+    const std::uint32_t header = word - 1;
+    if ((word & GEO_PREFIX_INDEXED) != 0 || header % GEO_LINE_SLOTS != 0 ||
+        header / GEO_LINE_SLOTS + 1 >= GEO_SHORT_ANSWER)
+        return 0;
+    return static_cast<std::uint16_t>(header / GEO_LINE_SLOTS + 1);
 }
 
 // Whether an IPv6 address is IPv4-mapped (::ffff:0:0/96).
@@ -835,12 +861,20 @@ int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Locatio
     const unsigned char *b = address.bytes;
     const std::size_t high = std::size_t{b[0]} << 8 | b[1];
     if (address.family == AF_INET) {
-        // PERF: most IPv4 lookups end here, at one byte of a small table.
-        const std::uint8_t id = db.caches.ipv4_answer_ids[high];
-        if (id != 0) {
-            const std::uint16_t answer = db.caches.answers[id];
+        // PERF: most IPv4 lookups end here, at one entry of a small table,
+        // or go from there straight to their list.
+        const std::uint16_t entry = db.caches.ipv4_short[high];
+        if (entry >= GEO_SHORT_ANSWER) {
+            const std::uint16_t answer = db.caches.answers[entry - GEO_SHORT_ANSWER];
             location =
                 unpacked(static_cast<std::uint8_t>(answer), static_cast<std::uint8_t>(answer >> 8));
+            return MMDB_SUCCESS;
+        }
+        if (entry != 0) {
+            const GeoRun *run =
+                find_run(db.runs, static_cast<std::uint32_t>((entry - 1) * GEO_LINE_SLOTS + 1),
+                         static_cast<std::uint16_t>(b[2] << 8 | b[3]));
+            location = unpacked(run->country, run->continent);
             return MMDB_SUCCESS;
         }
     }
@@ -862,8 +896,7 @@ int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Locatio
             location = Location{};
             return status;
         }
-        if (!ipv6 && (word & GEO_PREFIX_ANSWER) != 0 && word != GEO_PREFIX_TREE)
-            db.caches.ipv4_answer_ids[high] = answer_id(db.caches, word);
+        if (!ipv6) db.caches.ipv4_short[high] = short_entry(db.caches, word);
         if (run != nullptr && run->country != GEO_DEEPER) {
             location = unpacked(run->country, run->continent);
             return MMDB_SUCCESS;

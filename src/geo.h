@@ -76,12 +76,15 @@ inline constexpr unsigned GEO_NETWORK_BITS = 14;
 // marked GEO_DEEPER), so a build reads at most 2^17 records, whatever the
 // database, and each /16 is built once per run.
 //
-// A list of more than GEO_INDEX_MIN runs is followed by an index: per value
+// A list of more than GEO_INDEX_MIN runs is preceded by an index: per value
 // of the key's high byte, the position (16 bits) of the run that holds the
-// key with that high byte and a low byte of 0, so that a search looks only
-// between two neighbouring positions, most often one cache line, instead of
-// halving thousands of runs (IPv6 /16s such as 2a02::/16 hold 2000 to 4000
-// runs, and the uniform log's IPv6 lookups mostly land in those).
+// key with that high byte and a low byte of 0, then the last position, so
+// that a search looks only between two neighbouring positions, most often
+// one cache line, instead of halving thousands of runs (IPv6 /16s such as
+// 2a02::/16 hold 2000 to 4000 runs, and the uniform log's IPv6 lookups
+// mostly land in those). The index is found from the /16's word alone, so
+// such a search never reads the header. A shorter list that fits in one
+// cache line with its header is placed inside one.
 struct GeoRun {
     std::uint16_t start;    // in a list's header: the number of runs after it
     std::uint8_t country;   // index into country_codes, GEO_NONE: none;
@@ -91,8 +94,8 @@ struct GeoRun {
 inline constexpr std::uint8_t GEO_NONE = 0xff;
 inline constexpr std::uint8_t GEO_INDEXED = 1;
 inline constexpr std::size_t GEO_INDEX_MIN = 64;
-// 256 positions of two bytes in the slots of the arena.
-inline constexpr std::size_t GEO_INDEX_SLOTS = 256 * 2 / sizeof(GeoRun);
+// 257 positions of two bytes in the slots of the arena.
+inline constexpr std::size_t GEO_INDEX_SLOTS = (257 * 2 + sizeof(GeoRun) - 1) / sizeof(GeoRun);
 // In an IPv6 list: a /32 that holds smaller networks, walked address by address.
 inline constexpr std::uint8_t GEO_DEEPER = 0xfe;
 inline constexpr unsigned GEO_MAX_LEAVES_PER_PREFIX = 65535;
@@ -100,9 +103,14 @@ inline constexpr unsigned GEO_MAX_LEAVES_PER_PREFIX = 65535;
 // A /16's word in GeoCaches::ipv4_prefixes: 0 not built yet;
 // GEO_PREFIX_TREE left to the tree walk; GEO_PREFIX_ANSWER set: the answer
 // of the whole /16 (country in bits 0-7, continent in bits 8-15); otherwise
-// the index of its list's header in GeoDb::runs, plus one.
+// the index of its list's header in GeoDb::runs, plus one, with
+// GEO_PREFIX_INDEXED set when an index precedes the list.
 inline constexpr std::uint32_t GEO_PREFIX_TREE = 0xffffffff;
 inline constexpr std::uint32_t GEO_PREFIX_ANSWER = 0x80000000;
+inline constexpr std::uint32_t GEO_PREFIX_INDEXED = 0x40000000;
+inline constexpr std::uint16_t GEO_SHORT_ANSWER = 0x8000;
+// GeoRun slots per cache line, where an IPv4 list that has no index starts.
+inline constexpr std::size_t GEO_LINE_SLOTS = 64 / sizeof(GeoRun);
 
 // Everything a lookup may remember. Emptying it changes no answer.
 struct GeoCaches {
@@ -121,10 +129,12 @@ struct GeoCaches {
     // touched as used (a log's IPv6 clients come from a few hundred /16s).
     std::array<std::uint64_t, 65536> ipv6_starts{};
     std::uint64_t ipv4_root = 0; // the record IPv4 addresses start from, 0: not yet found
-    // One byte per IPv4 /16 that has one answer: its id in `answers`; 0:
-    // ask the /16's word. 64 KiB, which stays in the core's own caches
-    // while the log streams through them, where the 256 KiB of words do not.
-    std::array<std::uint8_t, 65536> ipv4_answer_ids{};
+    // Per IPv4 /16, what its lookups need without the word: GEO_SHORT_ANSWER
+    // plus the id of its single answer in `answers`, or the number of the
+    // cache line its list starts at, plus one; 0: ask the word. 128 KiB, and
+    // most IPv4 lookups read nothing else: the words are read only to build
+    // and when a /16 has no such form.
+    std::array<std::uint16_t, 65536> ipv4_short{};
     // Answers by id, from 1: country in the low byte, continent in the high.
     std::array<std::uint16_t, 256> answers{};
     // The id given to each answer, by country and continent slot; 0: none yet.
