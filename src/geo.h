@@ -145,6 +145,23 @@ struct GeoCaches {
     std::uint8_t mapped_state = 0;
 };
 
+// A lookup whose list is on its way into the cache (see lookup_location).
+struct GeoPending {
+    const GeoRun *run = nullptr; // the list's header, or (GEO_PENDING_RANGE)
+                                 // the first run that may hold `low`
+    std::uint32_t count = 0;     // GEO_PENDING_RANGE: runs from `run` on
+    std::uint16_t low = 0;       // the key searched for
+    std::uint8_t state = 0;      // 0: the slot is empty
+    std::uint32_t hash = 0;
+    Address address; // for a run that sends the address deeper
+};
+inline constexpr std::uint8_t GEO_PENDING_LIST = 1;
+inline constexpr std::uint8_t GEO_PENDING_INDEXED = 2; // the index precedes `run`
+inline constexpr std::uint8_t GEO_PENDING_RANGE = 3;
+// A list's lookup waits for this many later ones; halfway it reads its
+// list's header or index and asks for the runs it will search.
+inline constexpr unsigned GEO_PENDING_SLOTS = 4;
+
 struct GeoDb {
     MMDB_s mmdb{};
     const char *path = nullptr; // as given, for messages
@@ -155,6 +172,9 @@ struct GeoDb {
     GeoRun *runs = nullptr;
     std::size_t run_capacity = 0;
     GeoCaches caches;
+    // Lookups not yet counted; slot `pending_next` is the oldest.
+    std::array<GeoPending, GEO_PENDING_SLOTS> pending{};
+    unsigned pending_next = 0;
 };
 
 // Opens the database at `path`: a regular file whose metadata describes a
@@ -185,10 +205,16 @@ int resolve_location(MMDB_s &mmdb, const Address &address, Location &location);
 // MMDB_SUCCESS, or the status of a corrupt database with an empty location.
 int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Location &location);
 
-// Counts the address's country and continent in `results`; on a corrupt
-// database writes "Can't read database (PATH): REASON" on standard error
-// and ends the process with status 1.
+// Counts the address's country and continent in `results`, at once or, when
+// the answer lies in a list, after a few more lookups or at
+// flush_locations; on a corrupt database writes "Can't read database
+// (PATH): REASON" on standard error and ends the process with status 1.
+// Lookups are counted in the order they were made, so that the first
+// corrupt one is the one reported.
 void lookup_location(GeoDb &db, const Address &address, std::uint32_t hash, Results &results);
+
+// Counts every lookup lookup_location left waiting.
+void flush_locations(GeoDb &db, Results &results);
 
 // Matches an entry-data value against a table of two-letter codes: the index
 // of the code equal to the value's first two bytes, or -1 when the value is
