@@ -975,8 +975,7 @@ void narrow(GeoPending &p) {
 
 void finish(GeoDb &db, GeoPending &p, Results &results) {
     narrow(p);
-    const GeoRun *run = p.state == GEO_PENDING_RANGE ? search_runs(p.run, p.count, p.low)
-                                                     : search_runs(p.run + 1, p.run->start, p.low);
+    const GeoRun *run = search_runs(p.run, p.count, p.low);
     p.state = 0;
     if (run->country == GEO_DEEPER)
         count_lookup(db, p.address, p.hash, results);
