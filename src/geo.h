@@ -34,6 +34,7 @@
 #include <array>
 #include <cstdint>
 #include <maxminddb.h>
+#include <sys/socket.h>
 
 namespace vestrel {
 
@@ -217,7 +218,25 @@ int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Locatio
 // (PATH): REASON" on standard error and ends the process with status 1.
 // Lookups are counted in the order they were made, so that the first
 // corrupt one is the one reported.
-void lookup_location(GeoDb &db, const Address &address, std::uint32_t hash, Results &results);
+// PERF: inline for the answer most IPv4 lookups end at; lookup_listed does
+// the rest.
+void lookup_listed(GeoDb &db, const Address &address, std::uint32_t hash, Results &results);
+inline void lookup_location(GeoDb &db, const Address &address, std::uint32_t hash,
+                            Results &results) {
+    if (address.family == AF_INET) {
+        const std::uint16_t entry =
+            db.caches.ipv4_short[std::size_t{address.bytes[0]} << 8 | address.bytes[1]];
+        if (entry >= GEO_SHORT_ANSWER) {
+            const std::uint16_t answer = db.caches.answers[entry - GEO_SHORT_ANSWER];
+            const unsigned country = answer & 0xff;
+            const unsigned continent = answer >> 8;
+            if (country != GEO_NONE) ++results.countries[country];
+            if (continent != GEO_NONE) ++results.continents[continent];
+            return;
+        }
+    }
+    lookup_listed(db, address, hash, results);
+}
 
 // Counts every lookup lookup_location left waiting.
 void flush_locations(GeoDb &db, Results &results);
