@@ -1726,6 +1726,54 @@ TEST(DifferentialGeo, EveryIPv4PrefixAndItsMappedForm) {
     }
 }
 
+// Lookups counted through the queue (lists' lookups finished later, at
+// random flushes or when the queue is full) count what direct lookups
+// count, in the busy lists of a full country database too when
+// VESTREL_TEST_COUNTRY_DB names one.
+TEST(DifferentialGeo, QueuedLookupsCountWhatDirectOnesDo) {
+    Rng rng(0x5eed000e);
+    std::vector<std::string> paths = {geo_path("fixture.mmdb"), geo_path("ipv4-only.mmdb")};
+    if (const char *full = std::getenv("VESTREL_TEST_COUNTRY_DB"); full != nullptr && *full != 0)
+        paths.push_back(full);
+    for (const std::string &path : paths) {
+        SCOPED_TRACE(path);
+        GeoHandle queued = open_geo(path);
+        GeoHandle direct = open_geo(path);
+        Results by_queue;
+        Results by_lookup;
+        for (int i = 0; i < 200000; ++i) {
+            std::string host;
+            if (chance(rng, 30)) {
+                host = random_geo_host(rng);
+            } else if (chance(rng, 60)) {
+                host = ipv4_text(static_cast<std::uint32_t>(rng()), chance(rng, 5));
+            } else {
+                char text[INET6_ADDRSTRLEN];
+                unsigned char bytes[16];
+                for (unsigned char &b : bytes)
+                    b = static_cast<unsigned char>(pick(rng, 256));
+                bytes[0] = static_cast<unsigned char>(0x20 + pick(rng, 12));
+                bytes[1] = static_cast<unsigned char>(pick(rng, 4)); // a few busy /16s
+                host = inet_ntop(AF_INET6, bytes, text, sizeof text);
+            }
+            const Address address = parse_address(host);
+            if (address.family == 0) continue;
+            Location location;
+            ASSERT_EQ(find_location(*direct, address, 0, location), MMDB_SUCCESS) << host;
+            // Only addresses that count something, so that a lost lookup shows.
+            if (location.continent < 0) continue;
+            lookup_location(*queued, address, 0, by_queue);
+            if (chance(rng, 1)) flush_locations(*queued, by_queue);
+            if (location.country >= 0) ++by_lookup.countries[location.country];
+            if (location.continent >= 0) ++by_lookup.continents[location.continent];
+        }
+        flush_locations(*queued, by_queue);
+        EXPECT_EQ(by_queue.countries, by_lookup.countries);
+        EXPECT_EQ(by_queue.continents, by_lookup.continents);
+        EXPECT_GT(total(by_lookup.continents), 100u);
+    }
+}
+
 // An IPv6 database whose IPv4 subtree (::/96) sends 0.0.0.0/1 to DE and
 // 128.0.0.0/1 to US, and whose ::ffff:0:0/96 leads to that same subtree,
 // to another that answers the other way round, or straight to FR.
