@@ -14,12 +14,18 @@
 // copy. Entries are cached by data offset and by map offset, so that each
 // is read once. The address and network-prefix caches serve only what the
 // tables do not: a /16 for which the run arena has no room, or a handle
-// filled by MMDB_open alone. No cache changes a count.
+// filled by MMDB_open alone. No cache changes a count. IPv4-mapped
+// addresses use the IPv4 tables when the tree leads them there.
 //
-// Cost with GeoLite2-Country (4 MB): 2-3 ms to copy it at open; 21 ms to
-// flatten the whole IPv4 space and 833 KiB of runs (IPv6: 290 KiB for the
-// uniform benchmark log), plus 394 KiB of list indexes for that log; two
-// 256 KiB tables of /16 words.
+// A lookup whose answer lies in a list may be counted a few lookups later
+// (see lookup_location); lookups are still finished in the order they were
+// made, and flush_locations finishes them all.
+//
+// Cost with GeoLite2-Country (4 MB): 2-3 ms to copy it at open; about
+// 25 ms to flatten the whole IPv4 space; for the uniform benchmark log,
+// which reaches every IPv4 /16, 1.8 MiB of runs, list indexes and line
+// padding in all (both families), two 256 KiB tables of /16 words and a
+// 128 KiB table of short entries: about 3 MiB over the database's copy.
 #pragma once
 
 #include "parse.h"
@@ -28,6 +34,7 @@
 #include <array>
 #include <cstdint>
 #include <maxminddb.h>
+#include <sys/socket.h>
 
 namespace vestrel {
 
@@ -76,12 +83,15 @@ inline constexpr unsigned GEO_NETWORK_BITS = 14;
 // marked GEO_DEEPER), so a build reads at most 2^17 records, whatever the
 // database, and each /16 is built once per run.
 //
-// A list of more than GEO_INDEX_MIN runs is followed by an index: per value
+// A list of more than GEO_INDEX_MIN runs is preceded by an index: per value
 // of the key's high byte, the position (16 bits) of the run that holds the
-// key with that high byte and a low byte of 0, so that a search looks only
-// between two neighbouring positions, most often one cache line, instead of
-// halving thousands of runs (IPv6 /16s such as 2a02::/16 hold 2000 to 4000
-// runs, and the uniform log's IPv6 lookups mostly land in those).
+// key with that high byte and a low byte of 0, then the last position, so
+// that a search looks only between two neighbouring positions, most often
+// one cache line, instead of halving thousands of runs (IPv6 /16s such as
+// 2a02::/16 hold 2000 to 4000 runs, and the uniform log's IPv6 lookups
+// mostly land in those). The index is found from the /16's word alone, so
+// such a search never reads the header. A shorter list that fits in one
+// cache line with its header is placed inside one.
 struct GeoRun {
     std::uint16_t start;    // in a list's header: the number of runs after it
     std::uint8_t country;   // index into country_codes, GEO_NONE: none;
@@ -91,8 +101,8 @@ struct GeoRun {
 inline constexpr std::uint8_t GEO_NONE = 0xff;
 inline constexpr std::uint8_t GEO_INDEXED = 1;
 inline constexpr std::size_t GEO_INDEX_MIN = 64;
-// 256 positions of two bytes in the slots of the arena.
-inline constexpr std::size_t GEO_INDEX_SLOTS = 256 * 2 / sizeof(GeoRun);
+// 257 positions of two bytes in the slots of the arena.
+inline constexpr std::size_t GEO_INDEX_SLOTS = (257 * 2 + sizeof(GeoRun) - 1) / sizeof(GeoRun);
 // In an IPv6 list: a /32 that holds smaller networks, walked address by address.
 inline constexpr std::uint8_t GEO_DEEPER = 0xfe;
 inline constexpr unsigned GEO_MAX_LEAVES_PER_PREFIX = 65535;
@@ -100,9 +110,14 @@ inline constexpr unsigned GEO_MAX_LEAVES_PER_PREFIX = 65535;
 // A /16's word in GeoCaches::ipv4_prefixes: 0 not built yet;
 // GEO_PREFIX_TREE left to the tree walk; GEO_PREFIX_ANSWER set: the answer
 // of the whole /16 (country in bits 0-7, continent in bits 8-15); otherwise
-// the index of its list's header in GeoDb::runs, plus one.
+// the index of its list's header in GeoDb::runs, plus one, with
+// GEO_PREFIX_INDEXED set when an index precedes the list.
 inline constexpr std::uint32_t GEO_PREFIX_TREE = 0xffffffff;
 inline constexpr std::uint32_t GEO_PREFIX_ANSWER = 0x80000000;
+inline constexpr std::uint32_t GEO_PREFIX_INDEXED = 0x40000000;
+inline constexpr std::uint16_t GEO_SHORT_ANSWER = 0x8000;
+// GeoRun slots per cache line, where an IPv4 list that has no index starts.
+inline constexpr std::size_t GEO_LINE_SLOTS = 64 / sizeof(GeoRun);
 
 // Everything a lookup may remember. Emptying it changes no answer.
 struct GeoCaches {
@@ -121,7 +136,38 @@ struct GeoCaches {
     // touched as used (a log's IPv6 clients come from a few hundred /16s).
     std::array<std::uint64_t, 65536> ipv6_starts{};
     std::uint64_t ipv4_root = 0; // the record IPv4 addresses start from, 0: not yet found
+    // Per IPv4 /16, what its lookups need without the word: GEO_SHORT_ANSWER
+    // plus the id of its single answer in `answers`, or the number of the
+    // cache line its list starts at, plus one; 0: ask the word. 128 KiB, and
+    // most IPv4 lookups read nothing else: the words are read only to build
+    // and when a /16 has no such form.
+    std::array<std::uint16_t, 65536> ipv4_short{};
+    // Answers by id, from 1: country in the low byte, continent in the high.
+    std::array<std::uint16_t, 256> answers{};
+    // The id given to each answer, by country and continent slot; 0: none yet.
+    std::array<std::uint8_t, 256 * 8> answer_ids{};
+    unsigned answer_count = 0;
+    // Whether the IPv6 tree leads ::ffff:0:0/96 to the IPv4 root, so that
+    // an IPv4-mapped address is the IPv4 address: 0 not yet known, 1 yes, 2 no.
+    std::uint8_t mapped_state = 0;
 };
+
+// A lookup whose list is on its way into the cache (see lookup_location).
+struct GeoPending {
+    const GeoRun *run = nullptr; // the list's header, or (GEO_PENDING_RANGE)
+                                 // the first run that may hold `low`
+    std::uint32_t count = 0;     // GEO_PENDING_RANGE: runs from `run` on
+    std::uint16_t low = 0;       // the key searched for
+    std::uint8_t state = 0;      // 0: the slot is empty
+    std::uint32_t hash = 0;
+    Address address; // for a run that sends the address deeper
+};
+inline constexpr std::uint8_t GEO_PENDING_LIST = 1;
+inline constexpr std::uint8_t GEO_PENDING_INDEXED = 2; // the index precedes `run`
+inline constexpr std::uint8_t GEO_PENDING_RANGE = 3;
+// A list's lookup waits for this many later ones; halfway it reads its
+// list's header or index and asks for the runs it will search.
+inline constexpr unsigned GEO_PENDING_SLOTS = 4;
 
 struct GeoDb {
     MMDB_s mmdb{};
@@ -133,6 +179,9 @@ struct GeoDb {
     GeoRun *runs = nullptr;
     std::size_t run_capacity = 0;
     GeoCaches caches;
+    // Lookups not yet counted; slot `pending_next` is the oldest.
+    std::array<GeoPending, GEO_PENDING_SLOTS> pending{};
+    unsigned pending_next = 0;
 };
 
 // Opens the database at `path`: a regular file whose metadata describes a
@@ -163,10 +212,34 @@ int resolve_location(MMDB_s &mmdb, const Address &address, Location &location);
 // MMDB_SUCCESS, or the status of a corrupt database with an empty location.
 int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Location &location);
 
-// Counts the address's country and continent in `results`; on a corrupt
-// database writes "Can't read database (PATH): REASON" on standard error
-// and ends the process with status 1.
-void lookup_location(GeoDb &db, const Address &address, std::uint32_t hash, Results &results);
+// Counts the address's country and continent in `results`, at once or, when
+// the answer lies in a list, after a few more lookups or at
+// flush_locations; on a corrupt database writes "Can't read database
+// (PATH): REASON" on standard error and ends the process with status 1.
+// Lookups are counted in the order they were made, so that the first
+// corrupt one is the one reported.
+// PERF: inline for the answer most IPv4 lookups end at; lookup_listed does
+// the rest.
+void lookup_listed(GeoDb &db, const Address &address, std::uint32_t hash, Results &results);
+inline void lookup_location(GeoDb &db, const Address &address, std::uint32_t hash,
+                            Results &results) {
+    if (address.family == AF_INET) {
+        const std::uint16_t entry =
+            db.caches.ipv4_short[std::size_t{address.bytes[0]} << 8 | address.bytes[1]];
+        if (entry >= GEO_SHORT_ANSWER) {
+            const std::uint16_t answer = db.caches.answers[entry - GEO_SHORT_ANSWER];
+            const unsigned country = answer & 0xff;
+            const unsigned continent = answer >> 8;
+            if (country != GEO_NONE) ++results.countries[country];
+            if (continent != GEO_NONE) ++results.continents[continent];
+            return;
+        }
+    }
+    lookup_listed(db, address, hash, results);
+}
+
+// Counts every lookup lookup_location left waiting.
+void flush_locations(GeoDb &db, Results &results);
 
 // Matches an entry-data value against a table of two-letter codes: the index
 // of the code equal to the value's first two bytes, or -1 when the value is

@@ -55,6 +55,7 @@ std::string_view cut_at_nul(std::string_view line) {
 }
 
 void flush_pending_insert(Tally &tally) {
+    if (tally.geo != nullptr) flush_locations(*tally.geo, tally.results);
     for (unsigned i = 0; i < PENDING_INSERTS; ++i) {
         if (tally.pending_sketch[i] != nullptr)
             insert_hash(*tally.pending_sketch[i], tally.pending_hash[i]);

@@ -1686,6 +1686,171 @@ TEST(DifferentialGeo, LongListAgreesAtEveryAddressOfItsPrefix) {
     EXPECT_EQ(countries.size(), 6u); // five countries and none
 }
 
+// The text of an IPv4 address, or of its IPv4-mapped IPv6 form.
+std::string ipv4_text(std::uint32_t a, bool mapped) {
+    char text[INET6_ADDRSTRLEN];
+    unsigned char bytes[16] = {};
+    unsigned char *v4 = mapped ? bytes + 12 : bytes;
+    if (mapped) bytes[10] = bytes[11] = 0xff;
+    for (int i = 0; i < 4; ++i)
+        v4[i] = static_cast<unsigned char>(a >> (24 - 8 * i));
+    return inet_ntop(mapped ? AF_INET6 : AF_INET, bytes, text, sizeof text);
+}
+
+// The library's answer, and a corrupt database where it finds one.
+void expect_same_as_library(GeoDb &db, const std::vector<std::string> &hosts) {
+    for (const std::string &host : hosts) {
+        const Address address = parse_address(host);
+        ASSERT_NE(address.family, 0) << host;
+        Location fast;
+        Location plain;
+        const int status = find_location(db, address, 0, fast);
+        ASSERT_EQ(status != MMDB_SUCCESS, resolve_location(db.mmdb, address, plain) != MMDB_SUCCESS)
+            << host;
+        if (status != MMDB_SUCCESS) continue;
+        const Location slow = ref::locate(db.mmdb, host.c_str());
+        ASSERT_EQ(fast.country, slow.country) << "host " << host;
+        ASSERT_EQ(fast.continent, slow.continent) << "host " << host;
+    }
+}
+
+// The first, the last and a random address of every IPv4 /16, each also
+// IPv4-mapped, in random order so that a /16 is built from any of them
+// and may be reached first through its mapped form. A full country
+// database named by VESTREL_TEST_COUNTRY_DB is checked too, with random
+// IPv6 addresses in the ranges such databases fill.
+TEST(DifferentialGeo, EveryIPv4PrefixAndItsMappedForm) {
+    Rng rng(0x5eed000c);
+    std::vector<std::string> paths;
+    for (const char *name :
+         {"fixture.mmdb", "ipv4-only.mmdb", "country-as-number.mmdb", "ipv4-tree-as-ipv6.mmdb"})
+        paths.push_back(geo_path(name));
+    if (const char *full = std::getenv("VESTREL_TEST_COUNTRY_DB"); full != nullptr && *full != 0)
+        paths.push_back(full);
+    for (const std::string &path : paths) {
+        SCOPED_TRACE(path);
+        std::vector<std::string> hosts;
+        for (std::uint32_t high = 0; high < 65536; ++high)
+            for (std::uint32_t low : {0u, 0xffffu, static_cast<std::uint32_t>(pick(rng, 0x10000))})
+                for (bool mapped : {false, true})
+                    hosts.push_back(ipv4_text(high << 16 | low, mapped));
+        for (int i = 0; i < 20000; ++i) {
+            char text[INET6_ADDRSTRLEN];
+            unsigned char bytes[16];
+            for (unsigned char &b : bytes)
+                b = static_cast<unsigned char>(pick(rng, 256));
+            bytes[0] = static_cast<unsigned char>(0x20 + pick(rng, 12)); // 2000::/4 to 2bff::
+            hosts.push_back(inet_ntop(AF_INET6, bytes, text, sizeof text));
+        }
+        std::shuffle(hosts.begin(), hosts.end(), rng);
+        GeoHandle db = open_geo(path);
+        expect_same_as_library(*db, hosts);
+    }
+}
+
+// Lookups counted through the queue (lists' lookups finished later, at
+// random flushes or when the queue is full) count what direct lookups
+// count, in the busy lists of a full country database too when
+// VESTREL_TEST_COUNTRY_DB names one.
+TEST(DifferentialGeo, QueuedLookupsCountWhatDirectOnesDo) {
+    Rng rng(0x5eed000e);
+    std::vector<std::string> paths = {geo_path("fixture.mmdb"), geo_path("ipv4-only.mmdb")};
+    if (const char *full = std::getenv("VESTREL_TEST_COUNTRY_DB"); full != nullptr && *full != 0)
+        paths.push_back(full);
+    for (const std::string &path : paths) {
+        SCOPED_TRACE(path);
+        GeoHandle queued = open_geo(path);
+        GeoHandle direct = open_geo(path);
+        Results by_queue;
+        Results by_lookup;
+        for (int i = 0; i < 200000; ++i) {
+            std::string host;
+            if (chance(rng, 30)) {
+                host = random_geo_host(rng);
+            } else if (chance(rng, 60)) {
+                host = ipv4_text(static_cast<std::uint32_t>(rng()), chance(rng, 5));
+            } else {
+                char text[INET6_ADDRSTRLEN];
+                unsigned char bytes[16];
+                for (unsigned char &b : bytes)
+                    b = static_cast<unsigned char>(pick(rng, 256));
+                bytes[0] = static_cast<unsigned char>(0x20 + pick(rng, 12));
+                bytes[1] = static_cast<unsigned char>(pick(rng, 4)); // a few busy /16s
+                host = inet_ntop(AF_INET6, bytes, text, sizeof text);
+            }
+            const Address address = parse_address(host);
+            if (address.family == 0) continue;
+            Location location;
+            ASSERT_EQ(find_location(*direct, address, 0, location), MMDB_SUCCESS) << host;
+            // Only addresses that count something, so that a lost lookup shows.
+            if (location.continent < 0) continue;
+            lookup_location(*queued, address, 0, by_queue);
+            if (chance(rng, 1)) flush_locations(*queued, by_queue);
+            if (location.country >= 0) ++by_lookup.countries[location.country];
+            if (location.continent >= 0) ++by_lookup.continents[location.continent];
+        }
+        flush_locations(*queued, by_queue);
+        EXPECT_EQ(by_queue.countries, by_lookup.countries);
+        EXPECT_EQ(by_queue.continents, by_lookup.continents);
+        EXPECT_GT(total(by_lookup.continents), 100u);
+    }
+}
+
+// An IPv6 database whose IPv4 subtree (::/96) sends 0.0.0.0/1 to DE and
+// 128.0.0.0/1 to US, and whose ::ffff:0:0/96 leads to that same subtree,
+// to another that answers the other way round, or straight to FR.
+std::string database_with_mapped_range(int mapped) {
+    std::string data;
+    std::uint32_t offsets[3];
+    const char *const locations[3][2] = {{"DE", "EU"}, {"US", "NA"}, {"FR", "EU"}};
+    for (int i = 0; i < 3; ++i) {
+        offsets[i] = static_cast<std::uint32_t>(data.size());
+        data += test::mmdb_location(locations[i][0], locations[i][1]);
+    }
+    // Nodes 0-95: 96 zero bits; 96-110: the ones of bits 81-95 after
+    // node 80's right; 111: the IPv4 subtree; 112: the other subtree.
+    const std::uint32_t node_count = 113, empty = node_count, ipv4 = 111, other = 112;
+    auto entry = [&](int i) { return node_count + 16 + offsets[i]; };
+    std::string tree;
+    for (std::uint32_t depth = 0; depth < 96; ++depth) {
+        test::mmdb_record(tree, depth == 95 ? ipv4 : depth + 1);
+        test::mmdb_record(tree, depth == 80 ? 96 : empty);
+    }
+    for (std::uint32_t node = 96; node <= 110; ++node) {
+        test::mmdb_record(tree, empty);
+        test::mmdb_record(tree, node < 110    ? node + 1
+                                : mapped == 0 ? ipv4
+                                : mapped == 1 ? other
+                                              : entry(2));
+    }
+    test::mmdb_record(tree, entry(0));
+    test::mmdb_record(tree, entry(1));
+    test::mmdb_record(tree, entry(1));
+    test::mmdb_record(tree, entry(0));
+    return test::mmdb_file(tree, node_count, data, 6);
+}
+
+TEST(DifferentialGeo, MappedAddressesGoWhereTheTreeLeadsThem) {
+    Rng rng(0x5eed000d);
+    test::TempDir dir;
+    for (int mapped = 0; mapped < 3; ++mapped) {
+        SCOPED_TRACE(mapped);
+        const std::string path = dir.file("mapped.mmdb");
+        test::write_file(path, database_with_mapped_range(mapped));
+        std::vector<std::string> hosts = {"::ffff:1.2.3.4", "1.2.3.4",   "::ffff:200.1.1.1",
+                                          "200.1.1.1",      "::1.2.3.4", "::ffff:0:1",
+                                          "::fffe:1:2"};
+        for (int i = 0; i < 200; ++i)
+            hosts.push_back(ipv4_text(static_cast<std::uint32_t>(rng()), chance(rng, 70)));
+        GeoHandle db = open_geo(path);
+        std::set<int> countries;
+        for (const std::string &host : hosts)
+            countries.insert(ref::locate(db->mmdb, host.c_str()).country);
+        EXPECT_EQ(countries.size(), mapped == 2 ? 4u : 3u); // and none
+        expect_same_as_library(*db, hosts);
+    }
+}
+
 TEST(DifferentialGeo, NumericCodesCountNothing) {
     const std::string db = geo_path("country-as-number.mmdb");
     Rng rng(0x5eed000a);
