@@ -749,6 +749,19 @@ Location unpacked(std::uint8_t country, std::uint8_t continent) {
     return location;
 }
 
+// An answer packed in a word: country in bits 0-7, continent in bits 8-15.
+Location packed_answer(std::uint32_t word) {
+    return unpacked(static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8));
+}
+
+// The IPv4 address an IPv4-mapped IPv6 address (::ffff:a.b.c.d) holds.
+Address mapped_ipv4(const unsigned char *bytes) {
+    Address ipv4;
+    ipv4.family = AF_INET;
+    std::memcpy(ipv4.bytes, bytes + 12, 4);
+    return ipv4;
+}
+
 // The runs of an indexed list that may hold `low`: [first, first + count)
 // after its header.
 void index_range(const GeoRun *header, std::uint16_t low, std::size_t &first, std::size_t &count) {
@@ -872,8 +885,7 @@ int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Locatio
         const std::uint16_t entry = db.caches.ipv4_short[high];
         if (entry >= GEO_SHORT_ANSWER) {
             const std::uint16_t answer = db.caches.answers[entry - GEO_SHORT_ANSWER];
-            location =
-                unpacked(static_cast<std::uint8_t>(answer), static_cast<std::uint8_t>(answer >> 8));
+            location = packed_answer(answer);
             return MMDB_SUCCESS;
         }
         if (entry != 0) {
@@ -889,10 +901,7 @@ int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Locatio
         // search in one or two cache lines for the others.
         const bool ipv6 = address.family == AF_INET6;
         if (ipv6 && is_mapped(b) && mapped_to_ipv4(db)) {
-            Address ipv4;
-            ipv4.family = AF_INET;
-            std::memcpy(ipv4.bytes, b + 12, 4);
-            return find_location(db, ipv4, hash, location);
+            return find_location(db, mapped_ipv4(b), hash, location);
         }
         std::uint32_t &word = (ipv6 ? db.caches.ipv6_prefixes : db.caches.ipv4_prefixes)[high];
         GeoRun answer;
@@ -1020,9 +1029,7 @@ void lookup_listed(GeoDb &db, const Address &address, std::uint32_t hash, Result
         const std::uint16_t entry = db.caches.ipv4_short[high];
         if (entry >= GEO_SHORT_ANSWER) {
             const std::uint16_t answer = db.caches.answers[entry - GEO_SHORT_ANSWER];
-            count_location(
-                unpacked(static_cast<std::uint8_t>(answer), static_cast<std::uint8_t>(answer >> 8)),
-                results);
+            count_location(packed_answer(answer), results);
             return;
         }
         if (entry != 0) {
@@ -1032,17 +1039,12 @@ void lookup_listed(GeoDb &db, const Address &address, std::uint32_t hash, Result
         }
     } else if (db.runs != nullptr && db.mmdb.metadata.ip_version == 6) {
         if (is_mapped(b) && mapped_to_ipv4(db)) {
-            Address ipv4;
-            ipv4.family = AF_INET;
-            std::memcpy(ipv4.bytes, b + 12, 4);
-            lookup_location(db, ipv4, hash, results);
+            lookup_location(db, mapped_ipv4(b), hash, results);
             return;
         }
         const std::uint32_t word = db.caches.ipv6_prefixes[high];
         if (word != GEO_PREFIX_TREE && (word & GEO_PREFIX_ANSWER) != 0) {
-            count_location(
-                unpacked(static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8)),
-                results);
+            count_location(packed_answer(word), results);
             return;
         }
         if (word != 0 && word < GEO_PREFIX_ANSWER) {

@@ -53,13 +53,7 @@ std::uint32_t murmur3_32(const void *bytes, std::int32_t length, std::uint32_t s
         k *= c2;
         h ^= k;
     }
-    h ^= static_cast<std::uint32_t>(length);
-    h ^= h >> 16;
-    h *= 0x85ebca6b;
-    h ^= h >> 13;
-    h *= 0xc2b2ae35;
-    h ^= h >> 16;
-    return h;
+    return murmur3_finish(h, length);
 }
 
 int create(HllStorage &sketch, std::uint8_t precision) {

@@ -31,6 +31,17 @@ struct HllStorage {
 // MurmurHash3_x86_32 of `length` bytes (any alignment).
 std::uint32_t murmur3_32(const void *bytes, std::int32_t length, std::uint32_t seed);
 
+// The last steps of murmur3_32, after the blocks and the tail.
+inline std::uint32_t murmur3_finish(std::uint32_t h, std::int32_t length) {
+    h ^= static_cast<std::uint32_t>(length);
+    h ^= h >> 16;
+    h *= 0x85ebca6b;
+    h ^= h >> 13;
+    h *= 0xc2b2ae35;
+    h ^= h >> 16;
+    return h;
+}
+
 // murmur3_32 of a text of at most MURMUR_SHORT_MAX bytes when
 // MURMUR_SHORT_LOAD bytes from `bytes` may be loaded. PERF: addresses have
 // every length, and the block loop's count and the tail's switch were
@@ -59,13 +70,7 @@ inline std::uint32_t murmur3_32_short(const char *bytes, std::int32_t length, st
     const unsigned tail_bits = static_cast<unsigned>(length & 3) * 8;
     const std::uint32_t tail_mask = tail_bits == 0 ? 0 : ~std::uint32_t{0} >> (32 - tail_bits);
     h ^= mix(word(4 * blocks) & tail_mask);
-    h ^= static_cast<std::uint32_t>(length);
-    h ^= h >> 16;
-    h *= 0x85ebca6b;
-    h ^= h >> 13;
-    h *= 0xc2b2ae35;
-    h ^= h >> 16;
-    return h;
+    return murmur3_finish(h, length);
 }
 
 // Fills an empty sketch with 2^precision zeroed registers. Precision outside
