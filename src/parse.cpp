@@ -512,9 +512,25 @@ long long parse_hour(std::string_view date) {
     // The usual "10/Oct/2000:13:55:36 -0700": the delimiters where the
     // splitter would find them and none before, so its hour is bytes 12-13.
     const char *d = date.data();
-    if (date.size() >= 15 && d[2] == '/' && d[6] == '/' && d[11] == ':' && d[14] == ':' &&
-        d[0] != '/' && d[1] != '/' && d[3] != '/' && d[4] != '/' && d[5] != '/' && d[7] != ':' &&
-        d[8] != ':' && d[9] != ':' && d[10] != ':') {
+    bool usual;
+#if defined(VESTREL_SSE2)
+    if (date.size() >= 16) {
+        // PERF: the thirteen byte checks below as two compares.
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(d));
+        const auto slashes =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('/'))));
+        const auto colons =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(':'))));
+        usual =
+            (slashes & 0x7f) == (1u << 2 | 1u << 6) && (colons & 0x7f80) == (1u << 11 | 1u << 14);
+    } else
+#endif
+    {
+        usual = date.size() >= 15 && d[2] == '/' && d[6] == '/' && d[11] == ':' && d[14] == ':' &&
+                d[0] != '/' && d[1] != '/' && d[3] != '/' && d[4] != '/' && d[5] != '/' &&
+                d[7] != ':' && d[8] != ':' && d[9] != ':' && d[10] != ':';
+    }
+    if (usual) {
         const unsigned tens = static_cast<unsigned char>(d[12] - '0');
         const unsigned ones = static_cast<unsigned char>(d[13] - '0');
         if (tens <= 9 && ones <= 9) {
