@@ -13,6 +13,7 @@
 // delimiter and stays on whichever field ends the line.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -163,7 +164,9 @@ long long parse_number(std::string_view token, long long maxval);
 // converted in one word here.
 inline long long parse_number(std::string_view token, long long maxval, std::size_t readable) {
     const std::size_t n = token.size();
-    if (readable < 8 || n == 0 || n > 8 || static_cast<unsigned char>(token[0] - '0') > 9)
+    // The word arithmetic below takes the first byte as the lowest.
+    if (std::endian::native != std::endian::little || readable < 8 || n == 0 || n > 8 ||
+        static_cast<unsigned char>(token[0] - '0') > 9)
         return parse_number(token, maxval);
     std::uint64_t x;
     std::memcpy(&x, token.data(), 8);
