@@ -11,6 +11,11 @@
 // once the text is exhausted every later step on it finds nothing. The text
 // of a line ends at its first NUL byte; the newline that ends a line is not a
 // delimiter and stays on whichever field ends the line.
+//
+// The fast paths load whole words and vectors, which may reach past a field
+// but never past what the caller says may be loaded (`readable`,
+// LogLine::readable_end: the reader's buffer and its padding); with less
+// room they take the plain byte loops, which give the same answers.
 #pragma once
 
 #include <bit>
