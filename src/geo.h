@@ -219,7 +219,8 @@ int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Locatio
 // Lookups are counted in the order they were made, so that the first
 // corrupt one is the one reported.
 // PERF: inline for the answer most IPv4 lookups end at; lookup_listed does
-// the rest.
+// the rest, and only the rest: it takes an IPv4 /16's entry to name no
+// answer.
 void lookup_listed(GeoDb &db, const Address &address, std::uint32_t hash, Results &results);
 inline void lookup_location(GeoDb &db, const Address &address, std::uint32_t hash,
                             Results &results) {
