@@ -577,6 +577,17 @@ void put_chrome_version(std::string &s, Rng &rng) {
     put_uint(s, rng.range(60, 200));
 }
 
+// "450.0.0.31.110": the app version that in-app browsers carry, its major
+// number in [oldest, newest] and its second in [10, most_minor].
+void put_app_version(std::string &s, Rng &rng, std::uint32_t oldest, std::uint32_t newest,
+                     std::uint32_t most_minor) {
+    put_uint(s, rng.range(oldest, newest));
+    s.append(".0.0.");
+    put_uint(s, rng.range(10, most_minor));
+    s.push_back('.');
+    put_uint(s, rng.range(100, 120));
+}
+
 // An Android web view's agent up to its Chrome version; in-app browsers add
 // their own tokens after it.
 void put_webview_prefix(std::string &s, Rng &rng, std::string_view phone,
@@ -608,11 +619,7 @@ void build_long_agents(AgentTable &t, Rng &rng, std::size_t n) {
             put_uint(a, rng.range(1, 3));
             a.append(" like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) Mobile/15E148 "
                      "[FBAN/FBIOS;FBAV/");
-            put_uint(a, rng.range(440, 460));
-            a.append(".0.0.");
-            put_uint(a, rng.range(10, 60));
-            a.append(".");
-            put_uint(a, rng.range(100, 120));
+            put_app_version(a, rng, 440, 460, 60);
             a.append(";FBBV/");
             put_uint(a, rng.range(500000000, 599999999));
             a.append(";FBDV/iPhone");
@@ -630,11 +637,7 @@ void build_long_agents(AgentTable &t, Rng &rng, std::size_t n) {
         case 1: // Android app browser
             put_webview_prefix(a, rng, phone, 11);
             a.append(" Mobile Safari/537.36 Instagram ");
-            put_uint(a, rng.range(300, 320));
-            a.append(".0.0.");
-            put_uint(a, rng.range(10, 40));
-            a.push_back('.');
-            put_uint(a, rng.range(100, 120));
+            put_app_version(a, rng, 300, 320, 40);
             a.append(" Android (");
             put_uint(a, rng.range(30, 34));
             a.push_back('/');
@@ -654,11 +657,7 @@ void build_long_agents(AgentTable &t, Rng &rng, std::size_t n) {
         case 2: // Android browser in the app of a social network
             put_webview_prefix(a, rng, phone, 10);
             a.append(" Mobile Safari/537.36 [FB_IAB/FB4A;FBAV/");
-            put_uint(a, rng.range(440, 460));
-            a.append(".0.0.");
-            put_uint(a, rng.range(10, 60));
-            a.push_back('.');
-            put_uint(a, rng.range(100, 120));
+            put_app_version(a, rng, 440, 460, 60);
             a.append(";IABMV/1;FBLC/");
             a.append(kLocales[rng.below(kLocales.size())]);
             a.append(";FBDM/{density=2.625,width=1080,height=2340};]");
