@@ -458,31 +458,27 @@ bool parse_ipv6_hex(std::string_view s, unsigned char out[16]) {
     if ((pairs & (pairs - 1)) != 0) return false;
     if ((colons & 1) != 0 && (pairs & 1) == 0) return false;
     if ((colons >> (n - 1)) != 0 && (pairs >> (n - 2)) == 0) return false;
+    // The groups before "::" (all eight when there is none) go first, those
+    // after it last, zeros between.
     unsigned groups[8];
-    unsigned char bytes[16] = {};
+    int left;
+    int right = 0;
     if (pairs == 0) {
-        if (ipv6_groups(p, 0, n, colons, 8, groups) != 8) return false;
-        for (unsigned i = 0; i < 8; ++i) {
-            bytes[2 * i] = static_cast<unsigned char>(groups[i] >> 8);
-            bytes[2 * i + 1] = static_cast<unsigned char>(groups[i]);
-        }
+        left = ipv6_groups(p, 0, n, colons, 8, groups);
+        if (left != 8) return false;
     } else {
         // "::" stands for at least one zero group: seven groups at most.
         const auto gap = static_cast<unsigned>(std::countr_zero(pairs));
-        const int left = ipv6_groups(p, 0, gap, colons, 7, groups);
+        left = ipv6_groups(p, 0, gap, colons, 7, groups);
         if (left < 0) return false;
-        const int right =
-            ipv6_groups(p, gap + 2, n, colons, 7 - static_cast<unsigned>(left), groups + left);
+        right = ipv6_groups(p, gap + 2, n, colons, 7 - static_cast<unsigned>(left), groups + left);
         if (right < 0) return false;
-        for (int i = 0; i < left; ++i) {
-            bytes[2 * i] = static_cast<unsigned char>(groups[i] >> 8);
-            bytes[2 * i + 1] = static_cast<unsigned char>(groups[i]);
-        }
-        for (int i = 0; i < right; ++i) {
-            const int at = 16 - 2 * (right - i);
-            bytes[at] = static_cast<unsigned char>(groups[left + i] >> 8);
-            bytes[at + 1] = static_cast<unsigned char>(groups[left + i]);
-        }
+    }
+    unsigned char bytes[16] = {};
+    for (int i = 0; i < left + right; ++i) {
+        const int at = i < left ? 2 * i : 16 - 2 * (left + right - i);
+        bytes[at] = static_cast<unsigned char>(groups[i] >> 8);
+        bytes[at + 1] = static_cast<unsigned char>(groups[i]);
     }
     std::memcpy(out, bytes, 16);
     return true;
