@@ -2,7 +2,7 @@
 // report, with the fixture database attached as -g would. The input also
 // picks how it is read (fuzz::read_plan): blocks of a byte to beyond its
 // size, from a file or a pipe, so lines longer than the block take the
-// bounded path.
+// bounded path; and with which vector level.
 #include "common.h"
 #include "main.h"
 #include "report.h"
@@ -69,7 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     tally.results.file_name = "fuzz.log";
     tally.results.file_size = static_cast<std::int64_t>(size);
 
-    FUZZ_CHECK(fuzz::tally_input(tally, s.fd, data, size, fuzz::read_plan(data, size)) == 0);
+    const fuzz::ReadPlan plan = fuzz::read_plan(data, size);
+    // Each vector level the CPU has reads some of the inputs.
+    tally.vector = static_cast<VectorLevel>((plan.seed >> 4) %
+                                            (static_cast<unsigned>(cpu_vector_level()) + 1));
+    FUZZ_CHECK(fuzz::tally_input(tally, s.fd, data, size, plan) == 0);
     finish_totals(tally);
 
     const Results &r = tally.results;

@@ -328,4 +328,18 @@ long long strtonum(const char *text, long long minval, long long maxval, const c
 #endif
 }
 
+VectorLevel cpu_vector_level() {
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__SSE2__) && !defined(VESTREL_PORTABLE)
+    // The compiler's run-time library checks the CPUID bits and that the
+    // operating system saves the AVX and AVX-512 registers (XGETBV).
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"))
+        return VectorLevel::AVX512;
+    if (__builtin_cpu_supports("avx2")) return VectorLevel::AVX2;
+    return VectorLevel::SSE2;
+#else
+    return VectorLevel::PORTABLE;
+#endif
+}
+
 } // namespace vestrel

@@ -1,10 +1,14 @@
 // Platform shims: the few BSD interfaces the program relies on, provided here
-// where the C library lacks them, with the semantics of the BSD originals.
+// where the C library lacks them, with the semantics of the BSD originals;
+// and which vector instructions the machine runs.
 //
 // pledge is the one function with an effect that lasts: once it has narrowed
 // the process, nothing widens it again, for the rest of the process and for
 // any thread it starts. The others keep no state and are safe at any time.
 #pragma once
+
+// Any C library header defines the macro that names the library (__GLIBC__).
+#include <cstddef>
 
 namespace vestrel {
 
@@ -46,5 +50,15 @@ inline constexpr const char *OPTION_STRING = "+d:ghv";
 #else
 inline constexpr const char *OPTION_STRING = "d:ghv";
 #endif
+
+// The vector instructions the scans of a read buffer may use, narrowest
+// first. Every level gives the same answers; PORTABLE is plain C++ (with the
+// C library's own string functions) and is all that other architectures and
+// a VESTREL_PORTABLE build have.
+enum class VectorLevel { PORTABLE, SSE2, AVX2, AVX512 };
+
+// The widest level that this CPU, its operating system (which must save the
+// wider registers) and this build all support.
+VectorLevel cpu_vector_level();
 
 } // namespace vestrel

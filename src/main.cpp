@@ -5,6 +5,7 @@
 #include "parse.h"
 #include "report.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -184,26 +185,51 @@ int wait_readable(int fd) {
     return 0;
 }
 
+// The vector level the reader uses: the CPU's widest, or a narrower one
+// named in VESTREL_VECTOR (to compare them, or to rule one out). A level the
+// CPU lacks is lowered to the CPU's.
+VectorLevel chosen_vector_level() {
+    constexpr struct {
+        const char *name;
+        VectorLevel level;
+    } levels[] = {{"portable", VectorLevel::PORTABLE},
+                  {"sse2", VectorLevel::SSE2},
+                  {"avx2", VectorLevel::AVX2},
+                  {"avx512", VectorLevel::AVX512}};
+    const VectorLevel cpu = cpu_vector_level();
+    const char *want = std::getenv("VESTREL_VECTOR");
+    if (want == nullptr || *want == '\0') return cpu;
+    for (const auto &known : levels)
+        if (std::strcmp(want, known.name) == 0) return std::min(known.level, cpu);
+    errx(1, "VESTREL_VECTOR must be portable, sse2, avx2 or avx512");
+}
+
 } // namespace
 
 int tally_stream(Tally &tally, int fd, std::size_t block) {
     // buf[0, end) holds unread bytes: at most one partial line once the
-    // complete ones are tallied. `scanned` marks how far that partial line is
-    // known to hold no newline, so a line costs one scan, not one per read.
-    // buf[0, nul_end) holds every NUL byte of buf[0, end) (0: none), found
-    // with one scan of each read; lines that start at or past it skip the
-    // per-line NUL check. A line that fills the whole block goes to the
-    // bounded path, which takes every later byte of it straight from the
-    // reads: the buffer never grows.
-    if (block == 0) block = 1;
-    // Zeroed, so that every byte the field scans may load is defined.
+    // complete ones are tallied. buf[0, indexed) has been through the newline
+    // index: the offsets of its newlines past `line` are
+    // newlines[next, count), and buf[0, nul_end) holds each of its NUL bytes
+    // (0: none), so lines that start at or past nul_end skip the per-line NUL
+    // check. A line costs one pass of the index, not one per read. A line
+    // that fills the whole block goes to the bounded path, which takes every
+    // later byte of it straight from the reads: the buffer never grows.
+    block = std::clamp<std::size_t>(block, 1, MAX_READ_BLOCK);
+    // Zeroed, so that every byte the scans may load is defined.
     char *buf = static_cast<char *>(std::calloc(1, block + READ_PADDING));
-    if (buf == nullptr) return -1;
+    auto *newlines = static_cast<std::uint32_t *>(
+        std::malloc((INDEX_WINDOW + NEWLINE_INDEX_SLACK) * sizeof(std::uint32_t)));
+    if (buf == nullptr || newlines == nullptr) {
+        std::free(buf);
+        std::free(newlines);
+        errno = ENOMEM;
+        return -1;
+    }
     Overflow overflow;
     std::size_t end = 0;
-    std::size_t scanned = 0;
+    std::size_t indexed = 0;
     std::size_t nul_end = 0;
-    bool split_first = true;
     int status = 0;
     for (;;) {
         if (end == block) {
@@ -214,7 +240,7 @@ int tally_stream(Tally &tally, int fd, std::size_t block) {
                 overflow.wants_text = true;
             }
             overflow_feed(overflow, buf, end);
-            end = scanned = nul_end = 0;
+            end = indexed = nul_end = 0;
         }
         const ssize_t n = read(fd, buf + end, block - end);
         if (n < 0) {
@@ -233,72 +259,52 @@ int tally_stream(Tally &tally, int fd, std::size_t block) {
             }
             break;
         }
-        const auto got = static_cast<std::size_t>(n);
-        if (const void *nul = memrchr(buf + end, '\0', got))
-            nul_end = static_cast<std::size_t>(static_cast<const char *>(nul) - buf) + 1;
-        end += got;
+        end += static_cast<std::size_t>(n);
 
         const char *line = buf;
-        const char *const stop = buf + end;
-        const char *from = buf + scanned;
         if (overflow.active) {
-            const char *nl = find_newline(from, stop);
-            const char *piece_end = nl == nullptr ? stop : nl + 1;
+            const char *nl = find_newline(buf + indexed, buf + end);
+            const char *piece_end = nl == nullptr ? buf + end : nl + 1;
             overflow_feed(overflow, buf, static_cast<std::size_t>(piece_end - buf));
             if (nl == nullptr) {
-                end = scanned = nul_end = 0;
+                end = indexed = nul_end = 0;
                 continue;
             }
             tally_text(tally, long_line_text(overflow.line));
             overflow.active = false;
-            line = from = piece_end;
+            line = piece_end;
+            indexed = static_cast<std::size_t>(piece_end - buf);
         }
-        // PERF: in the common layout the size ends the line, and a split
-        // run before the line's end is known meets the newline itself:
-        // memchr is spared. In the combined layout the newline lies past the
-        // fields, and memchr first is cheaper (the split then compares one
-        // byte fewer). Each line picks the way that suited the line before
-        // it; the results are the same either way.
-        const char *const nul_stop = buf + nul_end;
-        const char *const readable_end = buf + block + READ_PADDING;
-        while (line < stop) {
-            const auto readable = static_cast<std::size_t>(readable_end - line);
-            if (from > line || line < nul_stop || !split_first) {
-                // The rest of a line an earlier read left incomplete (split
-                // once it is whole), a line that may hold a NUL byte, or a
-                // line after one whose newline lay past its fields.
-                const char *nl = find_newline(from, stop);
-                if (nl == nullptr) break;
-                const std::string_view text(line, static_cast<std::size_t>(nl + 1 - line));
-                const LogLine fields =
-                    parse_log_line(line < nul_stop ? cut_at_nul(text) : text, readable);
-                split_first = fields.size && fields.size->data() + fields.size->size() == nl + 1;
-                tally_fields(tally, fields);
-                line = from = nl + 1;
+        // The index runs a window ahead of the lines, so that its offsets
+        // stay in a small array whatever the lines look like.
+        const std::size_t readable = block + READ_PADDING;
+        std::size_t count = 0;
+        std::size_t next = 0;
+        for (;;) {
+            if (next == count) {
+                if (indexed == end) break;
+                const std::size_t to = std::min(indexed + INDEX_WINDOW, end);
+                count = index_newlines(tally.vector, buf, indexed, to, newlines, &nul_end);
+                next = 0;
+                indexed = to;
                 continue;
             }
-            const char *line_end;
-            const char *scanned_to;
-            const LogLine fields =
-                parse_log_line_at(line, stop, readable_end, &line_end, &scanned_to);
-            if (line_end == nullptr) {
-                const char *nl = find_newline(scanned_to, stop);
-                if (nl == nullptr) break;
-                line_end = nl + 1;
-                split_first = false;
-            }
-            tally_fields(tally, fields);
-            line = from = line_end;
+            const char *nl = buf + newlines[next++];
+            const std::string_view text(line, static_cast<std::size_t>(nl + 1 - line));
+            tally_text(tally, line < buf + nul_end ? cut_at_nul(text) : text,
+                       static_cast<std::size_t>(buf + readable - line));
+            line = nl + 1;
         }
+        // Whatever is left after the last newline is the start of a line.
         const std::size_t done = static_cast<std::size_t>(line - buf);
         const std::size_t rest = end - done;
         if (done > 0 && rest > 0) std::memmove(buf, line, rest);
-        end = rest;
-        scanned = rest;
+        end = indexed = rest;
         nul_end = nul_end > done ? nul_end - done : 0;
     }
     flush_pending_insert(tally);
     const int saved = errno;
+    std::free(newlines);
     std::free(buf);
     errno = saved;
     return status;
@@ -341,6 +347,7 @@ int run(int argc, char **argv) {
     // Static: the record, the geolocation cache and the sketch handles are a
     // few hundred KiB, too much for the stack of a small-stack platform.
     static Tally tally;
+    tally.vector = chosen_vector_level();
     if (create(tally.ipv4, HLL_PRECISION) == -1 || tally.ipv4.registers == nullptr)
         errx(1, "Can't initialize HLL storage for IPv4");
     if (create(tally.ipv6, HLL_PRECISION) == -1 || tally.ipv6.registers == nullptr) {

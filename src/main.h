@@ -5,14 +5,16 @@
 // order: line buffer, report text, input, database, sketches. Fatal
 // conditions end the process with a message and status 1 without teardown.
 //
-// Per-line cost: one scan for the newline (NUL bytes are looked for once per
-// read), a split that stops after the size field, array increments, one hash
-// and one register update; nothing allocated. Memory is fixed: one read
-// buffer of READ_BLOCK bytes, whatever the lines.
+// Per-line cost: one offset from the newline index (which also finds the NUL
+// bytes, in one pass over each read), a split that stops after the size
+// field, array increments, one hash and one register update; nothing
+// allocated. Memory is fixed: one read buffer of READ_BLOCK bytes and the
+// index's INDEX_WINDOW offsets, whatever the lines.
 #pragma once
 
 #include "geo.h"
 #include "hll.h"
+#include "parse.h"
 #include "results.h"
 
 #include <cstddef>
@@ -33,9 +35,20 @@ inline constexpr std::size_t READ_BLOCK = 1024 * 1024;
 // cost 17% of the run. Register maxima do not depend on the order of inserts.
 inline constexpr unsigned PENDING_INSERTS = 8;
 
-// Bytes after the read buffer that the field scans may load (and ignore), so
-// that a field near the end of the buffer is still scanned 16 bytes at a time.
+// tally_stream's limit on the block a caller asks for: the newline index
+// keeps 32-bit offsets.
+inline constexpr std::size_t MAX_READ_BLOCK = std::size_t{1} << 30;
+
+// Bytes after the read buffer that the scans may load (and ignore), so that
+// a field near the end of the buffer is still scanned 16 bytes at a time and
+// the newline index reads whole 64-byte chunks.
 inline constexpr std::size_t READ_PADDING = 64;
+static_assert(READ_PADDING >= NEWLINE_INDEX_OVERREAD);
+
+// How far the newline index runs ahead of the lines; its offsets take four
+// bytes for each byte of this in the worst case (a log of empty lines).
+// Measured: 16 KiB, 64 KiB and 256 KiB ran alike.
+inline constexpr std::size_t INDEX_WINDOW = 16 * 1024;
 
 // Everything the tally writes to. `geo` is null without -g.
 struct Tally {
@@ -43,6 +56,8 @@ struct Tally {
     HllStorage ipv4;
     HllStorage ipv6;
     GeoDb *geo = nullptr;
+    // The vector instructions the reader may use.
+    VectorLevel vector = cpu_vector_level();
     // The last PENDING_INSERTS hits' sketch inserts, deferred so that their
     // registers can be fetched while the next lines are split: slot
     // `pending_next` is the oldest. tally_line and tally_stream apply them
@@ -59,11 +74,11 @@ void tally_line(Tally &tally, std::string_view line);
 
 // Reads `fd` to its end and tallies every line, split exactly where getline
 // would split them (after each newline; a last line without one), in reads of
-// at most `block` bytes into one buffer of that size (tests pass a few bytes
-// to send most lines through the bounded path). A non-blocking `fd` that has
-// nothing yet is waited for. Returns 0 at end of input, -1 with errno set
-// when reading fails or the buffer cannot be had; the lines before a failure
-// are tallied.
+// at most `block` bytes (taken as 1 to MAX_READ_BLOCK) into one buffer of that
+// size (tests pass a few bytes to send most lines through the bounded path).
+// A non-blocking `fd` that has nothing yet is waited for. Returns 0 at end of
+// input, -1 with errno set when reading fails or the buffers cannot be had;
+// the lines before a failure are tallied.
 int tally_stream(Tally &tally, int fd, std::size_t block = READ_BLOCK);
 
 // Sets the derived totals and the visitor estimates once reading is done.

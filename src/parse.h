@@ -1,5 +1,6 @@
 // Splitting of one access-log line into the fields the tally counts, and of
-// the time stamp and the request into their parts.
+// the time stamp and the request into their parts; and the newline index
+// that finds where the lines of a read buffer end.
 //
 // Every field is a view into the caller's line buffer, valid until the next
 // line is read into it; nothing is copied or allocated and the buffer is never
@@ -17,6 +18,8 @@
 // LogLine::readable_end: the reader's buffer and its padding); with less
 // room they take the plain byte loops, which give the same answers.
 #pragma once
+
+#include "compat.h"
 
 #include <bit>
 #include <cstddef>
@@ -42,17 +45,14 @@ using Field = std::optional<std::string_view>;
 // [p, readable): bytes past `end` may be loaded but never decide the result;
 // with readable == end the tail is read byte by byte, so views of any memory
 // are safe.
-inline const char *find_any(const char *p, const char *end, char a, char b, char c,
-                            const char *readable) {
+inline const char *find_any(const char *p, const char *end, char a, char b, const char *readable) {
 #if defined(VESTREL_SSE2)
     const __m128i va = _mm_set1_epi8(a);
     const __m128i vb = _mm_set1_epi8(b);
-    const __m128i vc = _mm_set1_epi8(c);
     while (p < end && readable - p >= 16) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const int mask = _mm_movemask_epi8(
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)),
-                         _mm_cmpeq_epi8(chunk, vc)));
+        const int mask =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)));
         if (mask != 0) {
             const char *hit = p + __builtin_ctz(static_cast<unsigned>(mask));
             return hit < end ? hit : end;
@@ -63,13 +63,13 @@ inline const char *find_any(const char *p, const char *end, char a, char b, char
 #else
     (void)readable;
 #endif
-    while (p < end && *p != a && *p != b && *p != c)
+    while (p < end && *p != a && *p != b)
         ++p;
     return p;
 }
 
 inline const char *find_either(const char *p, const char *end, char a, char b) {
-    return find_any(p, end, a, b, b, end);
+    return find_any(p, end, a, b, end);
 }
 
 struct LogLine {
@@ -103,17 +103,23 @@ struct RequestLine {
 // bytes at a time up to the line's end instead of reading its tail bytewise.
 LogLine parse_log_line(std::string_view text, std::size_t readable = 0);
 
-// parse_log_line for the line that starts at `p` in the read buffer, before
-// its end is known: `stop` is where the buffer's data ends and loads may
-// reach `readable`. [p, stop) holds no NUL byte. The split stops at the first
-// newline it meets, which ends the line as getline would end it; then
-// *line_end is set past that newline. When the split is over without meeting
-// one, *line_end is null and the newline lies at or after *scanned; if there
-// is none before `stop` the line is incomplete and the fields mean nothing.
-// PERF: on a common-layout line the size field runs into the newline, so the
-// line needs no separate newline scan.
-LogLine parse_log_line_at(const char *p, const char *stop, const char *readable,
-                          const char **line_end, const char **scanned);
+// Room for offsets that index_newlines needs beyond one per byte scanned.
+inline constexpr std::size_t NEWLINE_INDEX_SLACK = 1;
+
+// Bytes past `to` that index_newlines may load (and ignore).
+inline constexpr std::size_t NEWLINE_INDEX_OVERREAD = 63;
+
+// Writes to `out` the offset from `buf` of every newline in buf[from, to), in
+// order, and returns how many there are; when that range holds a NUL byte,
+// sets *nul_end to the offset just past the last one (else leaves it). `out`
+// has room for to - from + NEWLINE_INDEX_SLACK offsets, and buf[to,
+// to + NEWLINE_INDEX_OVERREAD) may be loaded. `level` is at most
+// cpu_vector_level(); every level gives the same result. Offsets are 32-bit:
+// `to` is at most 2^32 - 1.
+// PERF: one pass over a read that finds every newline, instead of a memchr
+// call per line; each line's end is then one load away.
+std::size_t index_newlines(VectorLevel level, const char *buf, std::size_t from, std::size_t to,
+                           std::uint32_t *out, std::size_t *nul_end);
 
 // Splits a time stamp such as "10/Oct/2000:13:55:36 -0700"; the zone is dropped.
 LogDate parse_log_date(std::string_view date);

@@ -82,6 +82,29 @@ TEST(Cli, Reports) {
         check(c);
 }
 
+// The reader's vector level, chosen in the environment: every level gives
+// the same report, a level the CPU lacks is lowered to the CPU's, and an
+// unknown name is refused before anything is read.
+TEST(Cli, VectorLevels) {
+    for (const char *level : {"portable", "sse2", "avx2", "avx512", ""}) {
+        SCOPED_TRACE(std::string("VESTREL_VECTOR=") + level);
+        RunOptions options;
+        options.cwd = CLI_DIR;
+        options.env = {{"VESTREL_VECTOR", level}};
+        const Outcome o = run_vestrel({"mixed.log"}, options);
+        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(mask_summary(o.err), "Processed 15 lines in S seconds.\n");
+        EXPECT_EQ(mask_report(o.out), expected_report("mixed"));
+    }
+    RunOptions options;
+    options.cwd = CLI_DIR;
+    options.env = {{"VESTREL_VECTOR", "avx1024"}};
+    const Outcome o = run_vestrel({"mixed.log"}, options);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "vestrel: VESTREL_VECTOR must be portable, sse2, avx2 or avx512\n");
+}
+
 TEST(Cli, CommandLine) {
     const std::string summary = "Processed 1 lines in S seconds.\n";
     const Case cases[] = {

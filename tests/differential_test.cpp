@@ -813,6 +813,48 @@ GeoHandle open_geo(const std::string &path) {
 }
 
 // A Tally with both sketches created, released when it goes.
+// ---------------------------------------------------------------- newline index
+
+// Every vector level against the bytes, on buffers of every density of
+// newlines and NUL bytes, from and to every offset within a few chunks; the
+// bytes after `to` are newlines and NULs that must not count.
+TEST(DifferentialIndex, EveryLevelAgreesWithTheBytes) {
+    Rng rng(0x5eed0021);
+    std::vector<char> buf;
+    std::vector<std::uint32_t> got;
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t size = pick(rng, 300);
+        const unsigned newline_chance = static_cast<unsigned>(rng() % 101);
+        const unsigned nul_chance = chance(rng, 50) ? 0 : static_cast<unsigned>(rng() % 20);
+        buf.assign(size + NEWLINE_INDEX_OVERREAD, '\n');
+        for (std::size_t i = 0; i < size; ++i)
+            buf[i] = chance(rng, newline_chance) ? '\n'
+                     : chance(rng, nul_chance)   ? '\0'
+                                                 : static_cast<char>(' ' + rng() % 95);
+        for (std::size_t i = size; i < buf.size(); i += 3)
+            buf[i] = '\0';
+        const std::size_t to = size;
+        const std::size_t from = pick(rng, std::min<std::size_t>(to, 130) + 1);
+
+        std::vector<std::uint32_t> want;
+        std::size_t want_nul_end = 12345;
+        for (std::size_t i = from; i < to; ++i) {
+            if (buf[i] == '\n') want.push_back(static_cast<std::uint32_t>(i));
+            if (buf[i] == '\0') want_nul_end = i + 1;
+        }
+        for (int l = 0; l <= static_cast<int>(cpu_vector_level()); ++l) {
+            got.assign(to - from + NEWLINE_INDEX_SLACK, 0);
+            std::size_t nul_end = 12345;
+            const std::size_t count = index_newlines(static_cast<VectorLevel>(l), buf.data(), from,
+                                                     to, got.data(), &nul_end);
+            got.resize(count);
+            EXPECT_EQ(got, want) << "level " << l << ", from " << from << " to " << to << ", "
+                                 << escaped(std::string_view(buf.data(), size));
+            EXPECT_EQ(nul_end, want_nul_end) << "level " << l << ", from " << from << " to " << to;
+        }
+    }
+}
+
 struct SketchedTally {
     Tally tally;
     explicit SketchedTally(GeoDb *geo) {
@@ -917,7 +959,7 @@ enum class Through { File, File_And_Pipe };
 // reference's record goes to `reference_out` when given.
 void expect_same_run(const std::string &bytes, const char *db_path = nullptr,
                      Through through = Through::File, Results *reference_out = nullptr,
-                     std::size_t block = READ_BLOCK) {
+                     std::size_t block = READ_BLOCK, VectorLevel level = cpu_vector_level()) {
     test::TempDir dir;
     const std::string path = dir.file("access.log");
     test::write_file(path, bytes);
@@ -934,12 +976,14 @@ void expect_same_run(const std::string &bytes, const char *db_path = nullptr,
         finish_totals(fast.tally);
         const std::string diff = counters_mismatch(fast.tally, slow.tally);
         EXPECT_EQ(diff, "") << how << ", " << bytes.size() << " bytes in blocks of " << block
-                            << ", " << first_parting_line(bytes, db_path) << "\ninput "
+                            << ", vector level " << static_cast<int>(level) << ", "
+                            << first_parting_line(bytes, db_path) << "\ninput "
                             << escaped(bytes, 4096);
     };
     {
         GeoHandle fast_geo = db_path != nullptr ? open_geo(db_path) : nullptr;
         SketchedTally fast(fast_geo.get());
+        fast.tally.vector = level;
         const int fd = open(path.c_str(), O_RDONLY);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(tally_stream(fast.tally, fd, block), 0);
@@ -952,6 +996,7 @@ void expect_same_run(const std::string &bytes, const char *db_path = nullptr,
         const bool tiny = bytes.size() <= 256 * 1024;
         GeoHandle fast_geo = db_path != nullptr ? open_geo(db_path) : nullptr;
         SketchedTally fast(fast_geo.get());
+        fast.tally.vector = level;
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         std::thread writer(feed_pipe, fds[1], std::cref(bytes), 0x5eed0100, tiny);
@@ -1021,24 +1066,24 @@ TEST(DifferentialRun, UsualFormNearMisses) {
     expect_same_run(all, nullptr, Through::File_And_Pipe);
 }
 
+const std::string SMALL_AND_DEGENERATE_LOGS[] = {
+    "",
+    std::string(1000, '\n'),
+    "\r\n\r\n\r\n",
+    std::string("\0\n\0\n\0", 5),
+    "192.0.2.7 - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 2326",
+    "192.0.2.7 - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 23" + std::string(1, '\0') +
+        "26\r\n::1 - - [10/Oct/2000:13" + std::string(1, '\0') +
+        ":55:36 -0700] \"GET / HTTP/1.1\" 200 2326\r\n",
+    // The last line, without a newline, ends at its NUL byte too.
+    "::1 - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 77" + std::string(1, '\0') + " 5",
+    // Sizes adding up past INT64_MAX stop there.
+    "1.2.3.4 - - [d] \"r\" 200 9223372036854775807\n1.2.3.4 - - [d] \"r\" 200 "
+    "9223372036854775807\n1.2.3.4 - - [d] \"r\" 200 1\n",
+};
+
 TEST(DifferentialRun, SmallAndDegenerateFiles) {
-    const std::string cases[] = {
-        "",
-        std::string(1000, '\n'),
-        "\r\n\r\n\r\n",
-        std::string("\0\n\0\n\0", 5),
-        "192.0.2.7 - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 2326",
-        "192.0.2.7 - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 23" +
-            std::string(1, '\0') + "26\r\n::1 - - [10/Oct/2000:13" + std::string(1, '\0') +
-            ":55:36 -0700] \"GET / HTTP/1.1\" 200 2326\r\n",
-        // The last line, without a newline, ends at its NUL byte too.
-        "::1 - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 77" + std::string(1, '\0') +
-            " 5",
-        // Sizes adding up past INT64_MAX stop there.
-        "1.2.3.4 - - [d] \"r\" 200 9223372036854775807\n1.2.3.4 - - [d] \"r\" 200 "
-        "9223372036854775807\n1.2.3.4 - - [d] \"r\" 200 1\n",
-    };
-    for (const std::string &c : cases) {
+    for (const std::string &c : SMALL_AND_DEGENERATE_LOGS) {
         SCOPED_TRACE(escaped(c));
         expect_same_run(c, nullptr, Through::File_And_Pipe);
     }
@@ -1248,6 +1293,22 @@ TEST(DifferentialRun, SmallReadBlocks) {
         expect_same_run(log, nullptr,
                         block == 5 || block == 61 ? Through::File_And_Pipe : Through::File, nullptr,
                         block);
+    }
+}
+
+// The reader at each vector level this CPU has, down to the portable one:
+// logs of every kind, read whole and in small blocks.
+TEST(DifferentialRun, EveryVectorLevel) {
+    const std::vector<std::string> real = some_real_lines();
+    for (int l = 0; l <= static_cast<int>(cpu_vector_level()); ++l) {
+        const auto level = static_cast<VectorLevel>(l);
+        SCOPED_TRACE("vector level " + std::to_string(l));
+        Rng rng(0x5eed0020);
+        expect_same_run(random_log(rng, 2000, real), nullptr, Through::File_And_Pipe, nullptr,
+                        READ_BLOCK, level);
+        expect_same_run(random_log(rng, 300, real), nullptr, Through::File, nullptr, 61, level);
+        for (const std::string &c : SMALL_AND_DEGENERATE_LOGS)
+            expect_same_run(c, nullptr, Through::File, nullptr, READ_BLOCK, level);
     }
 }
 

@@ -54,6 +54,8 @@ Outcome run_vestrel(const std::vector<std::string> &args, const RunOptions &opti
         for (auto &a : copies)
             argv.push_back(a.data());
         argv.push_back(nullptr);
+        for (const auto &[name, value] : options.env)
+            setenv(name.c_str(), value.c_str(), 1);
         execv(VESTREL_BIN, argv.data());
         _exit(127);
     }

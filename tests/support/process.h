@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vestrel::test {
@@ -20,6 +21,7 @@ struct RunOptions {
     int stdin_fd = -1;                    // set: standard input is this descriptor
     std::string stdout_path;              // set: standard output goes there, not captured
     std::string cwd;                      // set: run in that directory
+    std::vector<std::pair<std::string, std::string>> env; // set in the child's environment
 };
 
 Outcome run_vestrel(const std::vector<std::string> &args, const RunOptions &options = {});
