@@ -593,6 +593,14 @@ std::size_t index_newlines_sse2(const char *buf, std::size_t from, std::size_t t
     return count;
 }
 
+// Bit i set where byte i of the 64 in `low` and `high` equals `byte`'s.
+__attribute__((target("avx2"))) inline std::uint64_t equal_bytes(__m256i low, __m256i high,
+                                                                 __m256i byte) {
+    const auto mask = [](int bits) { return std::uint64_t{static_cast<std::uint32_t>(bits)}; };
+    return mask(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, byte))) |
+           mask(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, byte))) << 32;
+}
+
 __attribute__((target("avx2"))) std::size_t index_newlines_avx2(const char *buf, std::size_t from,
                                                                 std::size_t to, std::uint32_t *out,
                                                                 std::size_t *nul_end) {
@@ -602,21 +610,9 @@ __attribute__((target("avx2"))) std::size_t index_newlines_avx2(const char *buf,
     for (std::size_t i = from; i < to; i += 64) {
         const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(buf + i));
         const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(buf + i + 32));
-        // Lambdas do not take the function's instruction set: written out.
-        const std::uint64_t newlines =
-            std::uint64_t{
-                static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, newline)))} |
-            std::uint64_t{
-                static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, newline)))}
-                << 32;
-        const std::uint64_t nuls =
-            std::uint64_t{
-                static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, zero)))} |
-            std::uint64_t{
-                static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, zero)))}
-                << 32;
         const std::uint64_t live = first_bytes(to - i);
-        count = record_chunk(newlines & live, nuls & live, i, out, count, nul_end);
+        count = record_chunk(equal_bytes(low, high, newline) & live,
+                             equal_bytes(low, high, zero) & live, i, out, count, nul_end);
     }
     return count;
 }
