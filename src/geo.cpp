@@ -754,6 +754,14 @@ Location packed_answer(std::uint32_t word) {
     return unpacked(static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8));
 }
 
+// The answer a GeoCaches::ipv4_short entry names.
+Location short_answer(std::uint16_t entry) {
+    const unsigned continent = entry >> 8 & 7;
+    return unpacked(static_cast<std::uint8_t>(entry), continent == GEO_SHORT_NO_CONTINENT
+                                                          ? GEO_NONE
+                                                          : static_cast<std::uint8_t>(continent));
+}
+
 // The IPv4 address an IPv4-mapped IPv6 address (::ffff:a.b.c.d) holds.
 Address mapped_ipv4(const unsigned char *bytes) {
     Address ipv4;
@@ -824,27 +832,15 @@ const GeoRun *prefix_run(GeoDb &db, std::uint32_t &word, bool ipv6, const unsign
     return find_run(db.runs, word, static_cast<std::uint16_t>(b[2] << 8 | b[3]));
 }
 
-// The id of the answer in a /16's word that has one, given on first use;
-// 0 once every id is taken (a database with that many distinct answers
-// keeps using the words).
-std::uint8_t answer_id(GeoCaches &c, std::uint32_t word) {
-    static_assert(CONTINENT_COUNT < 8);
-    const unsigned country = word & 0xff;
-    const unsigned continent = word >> 8 & 0xff;
-    std::uint8_t &id = c.answer_ids[country * 8 + (continent == GEO_NONE ? 7 : continent)];
-    if (id == 0 && c.answer_count < 255) {
-        id = static_cast<std::uint8_t>(++c.answer_count);
-        c.answers[id] = static_cast<std::uint16_t>(word);
-    }
-    return id;
-}
-
 // The GeoCaches::ipv4_short entry for a /16's word.
-std::uint16_t short_entry(GeoCaches &c, std::uint32_t word) {
+std::uint16_t short_entry(std::uint32_t word) {
     if (word == GEO_PREFIX_TREE) return 0;
     if ((word & GEO_PREFIX_ANSWER) != 0) {
-        const std::uint8_t id = answer_id(c, word);
-        return id == 0 ? 0 : static_cast<std::uint16_t>(GEO_SHORT_ANSWER + id);
+        static_assert(COUNTRY_COUNT < GEO_NONE && CONTINENT_COUNT <= GEO_SHORT_NO_CONTINENT);
+        const unsigned continent = word >> 8 & 0xff;
+        return static_cast<std::uint16_t>(
+            GEO_SHORT_ANSWER | (continent == GEO_NONE ? GEO_SHORT_NO_CONTINENT : continent) << 8 |
+            (word & 0xff));
     }
     const std::uint32_t header = word - 1;
     if ((word & GEO_PREFIX_INDEXED) != 0 || header % GEO_LINE_SLOTS != 0 ||
@@ -884,8 +880,7 @@ int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Locatio
         // or go from there straight to their list.
         const std::uint16_t entry = db.caches.ipv4_short[high];
         if (entry >= GEO_SHORT_ANSWER) {
-            const std::uint16_t answer = db.caches.answers[entry - GEO_SHORT_ANSWER];
-            location = packed_answer(answer);
+            location = short_answer(entry);
             return MMDB_SUCCESS;
         }
         if (entry != 0) {
@@ -911,7 +906,7 @@ int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Locatio
             location = Location{};
             return status;
         }
-        if (!ipv6) db.caches.ipv4_short[high] = short_entry(db.caches, word);
+        if (!ipv6) db.caches.ipv4_short[high] = short_entry(word);
         if (run != nullptr && run->country != GEO_DEEPER) {
             location = unpacked(run->country, run->continent);
             return MMDB_SUCCESS;

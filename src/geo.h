@@ -116,6 +116,7 @@ inline constexpr std::uint32_t GEO_PREFIX_TREE = 0xffffffff;
 inline constexpr std::uint32_t GEO_PREFIX_ANSWER = 0x80000000;
 inline constexpr std::uint32_t GEO_PREFIX_INDEXED = 0x40000000;
 inline constexpr std::uint16_t GEO_SHORT_ANSWER = 0x8000;
+inline constexpr unsigned GEO_SHORT_NO_CONTINENT = 7;
 // GeoRun slots per cache line, where an IPv4 list that has no index starts.
 inline constexpr std::size_t GEO_LINE_SLOTS = 64 / sizeof(GeoRun);
 
@@ -137,16 +138,12 @@ struct GeoCaches {
     std::array<std::uint64_t, 65536> ipv6_starts{};
     std::uint64_t ipv4_root = 0; // the record IPv4 addresses start from, 0: not yet found
     // Per IPv4 /16, what its lookups need without the word: GEO_SHORT_ANSWER
-    // plus the id of its single answer in `answers`, or the number of the
-    // cache line its list starts at, plus one; 0: ask the word. 128 KiB, and
-    // most IPv4 lookups read nothing else: the words are read only to build
-    // and when a /16 has no such form.
+    // plus its single answer (country in bits 0-7, GEO_NONE for none;
+    // continent in bits 8-10, GEO_SHORT_NO_CONTINENT for none), or the
+    // number of the cache line its list starts at, plus one; 0: ask the
+    // word. 128 KiB, and most IPv4 lookups read nothing else: the words are
+    // read only to build and when a /16 has no such form.
     std::array<std::uint16_t, 65536> ipv4_short{};
-    // Answers by id, from 1: country in the low byte, continent in the high.
-    std::array<std::uint16_t, 256> answers{};
-    // The id given to each answer, by country and continent slot; 0: none yet.
-    std::array<std::uint8_t, 256 * 8> answer_ids{};
-    unsigned answer_count = 0;
     // Whether the IPv6 tree leads ::ffff:0:0/96 to the IPv4 root, so that
     // an IPv4-mapped address is the IPv4 address: 0 not yet known, 1 yes, 2 no.
     std::uint8_t mapped_state = 0;
@@ -228,11 +225,10 @@ inline void lookup_location(GeoDb &db, const Address &address, std::uint32_t has
         const std::uint16_t entry =
             db.caches.ipv4_short[std::size_t{address.bytes[0]} << 8 | address.bytes[1]];
         if (entry >= GEO_SHORT_ANSWER) {
-            const std::uint16_t answer = db.caches.answers[entry - GEO_SHORT_ANSWER];
-            const unsigned country = answer & 0xff;
-            const unsigned continent = answer >> 8;
+            const unsigned country = entry & 0xff;
+            const unsigned continent = entry >> 8 & 7;
             if (country != GEO_NONE) ++results.countries[country];
-            if (continent != GEO_NONE) ++results.continents[continent];
+            if (continent != GEO_SHORT_NO_CONTINENT) ++results.continents[continent];
             return;
         }
     }
