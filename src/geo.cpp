@@ -807,22 +807,20 @@ const GeoRun *find_run(const GeoRun *arena, std::uint32_t word, std::uint16_t lo
 }
 
 // The run that answers for an address from its /16's word (built if need
-// be): nullptr when the /16 is left to the tree walk; `status` gets the
-// status of a corrupt tree met while building.
+// be): nullptr when the /16 is left to the tree walk.
 const GeoRun *prefix_run(GeoDb &db, std::uint32_t &word, bool ipv6, const unsigned char *b,
-                         GeoRun &answer, int &status) {
-    status = MMDB_SUCCESS;
+                         GeoRun &answer) {
     if (word == 0) {
         const Record root =
             ipv6 ? classify(db.mmdb, 0)
                  : unpacked_record(db.caches.ipv4_root != 0
                                        ? db.caches.ipv4_root
                                        : (db.caches.ipv4_root = packed_record(ipv4_root(db.mmdb))));
-        status = build_prefix(db, down_16(db.mmdb, root, b), ipv6, word);
-        if (status != MMDB_SUCCESS) {
-            word = 0;
-            return nullptr;
-        }
+        // A /16 with anything corrupt in its subtree is left to the walk,
+        // address by address, so that only the lookups that meet the
+        // corruption fail, as the library's do.
+        if (build_prefix(db, down_16(db.mmdb, root, b), ipv6, word) != MMDB_SUCCESS)
+            word = GEO_PREFIX_TREE;
     }
     if (word == GEO_PREFIX_TREE) return nullptr;
     if ((word & GEO_PREFIX_ANSWER) != 0) {
@@ -900,12 +898,7 @@ int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Locatio
         }
         std::uint32_t &word = (ipv6 ? db.caches.ipv6_prefixes : db.caches.ipv4_prefixes)[high];
         GeoRun answer;
-        int status;
-        const GeoRun *run = prefix_run(db, word, ipv6, b, answer, status);
-        if (status != MMDB_SUCCESS) {
-            location = Location{};
-            return status;
-        }
+        const GeoRun *run = prefix_run(db, word, ipv6, b, answer);
         if (!ipv6) db.caches.ipv4_short[high] = short_entry(word);
         if (run != nullptr && run->country != GEO_DEEPER) {
             location = unpacked(run->country, run->continent);

@@ -10,9 +10,10 @@
 // itself: a value counts only when it is a UTF-8 string of at least two
 // bytes whose first two bytes equal a table code (case-sensitive). Answers
 // come from the IPv4 and IPv6 spaces flattened one /16 at a time on first
-// use (see GeoRun); IPv6 networks smaller than a /32 are walked in the
-// copy. Entries are cached by data offset and by map offset, so that each
-// is read once. The address and network-prefix caches serve only what the
+// use (see GeoRun); IPv6 networks smaller than a /32, and every address of
+// a /16 whose subtree holds anything corrupt, are walked in the copy, so
+// that only the lookups that meet the corruption fail. Entries are cached by data offset and by map
+// offset, so that each is read once. The address and network-prefix caches serve only what the
 // tables do not: a /16 for which the run arena has no room, or a handle
 // filled by MMDB_open alone. No cache changes a count. IPv4-mapped
 // addresses use the IPv4 tables when the tree leads them there.

@@ -1850,6 +1850,41 @@ TEST(DifferentialGeo, EveryIPv4PrefixAndItsMappedForm) {
     }
 }
 
+// A database with something corrupt in the subtree of one /16: the lookups
+// that meet it fail as the library's do, and every other address of that
+// /16 has its answer, whichever address reaches the /16 first. The busy
+// database with one record of 10.20.5.0/24 pointing past the data section,
+// and the broken fixtures.
+TEST(DifferentialGeo, CorruptSubtreeFailsOnlyTheLookupsThatMeetIt) {
+    test::TempDir dir;
+    std::string busy = database_with_busy_prefix();
+    // The tree's records are 3 bytes, two to a node; node 16 + 127 + 2 is
+    // the depth-7 node whose right record holds 10.20.5.0/24.
+    const std::size_t record = (std::size_t{16 + 127 + 2} * 2 + 1) * 3;
+    busy[record] = busy[record + 1] = busy[record + 2] = '\xff';
+    const std::string busy_path = dir.file("busy-corrupt.mmdb");
+    test::write_file(busy_path, busy);
+    const std::string paths[] = {busy_path, geo_path("nodes-plus-one.mmdb"),
+                                 std::string(VESTREL_TEST_DIR) + "/fault/half-filled-value.mmdb"};
+    Rng rng(0x5eed0022);
+    for (const std::string &path : paths) {
+        SCOPED_TRACE(path);
+        std::vector<std::string> hosts;
+        for (std::uint32_t a = 10u << 24 | 20u << 16; a < (10u << 24 | 21u << 16); a += 97)
+            hosts.push_back(ipv4_text(a, false));
+        for (std::uint32_t high = 0; high < 65536; ++high)
+            hosts.push_back(ipv4_text(high << 16 | static_cast<std::uint32_t>(pick(rng, 0x10000)),
+                                      chance(rng, 10)));
+        for (int i = 0; i < 3000; ++i)
+            hosts.push_back(random_ipv6(rng));
+        for (int order = 0; order < 2; ++order) {
+            std::shuffle(hosts.begin(), hosts.end(), rng);
+            GeoHandle db = open_geo(path);
+            expect_same_as_library(*db, hosts);
+        }
+    }
+}
+
 // Lookups counted through the queue (lists' lookups finished later, at
 // random flushes or when the queue is full) count what direct lookups
 // count, in the busy lists of a full country database too when
