@@ -754,14 +754,6 @@ Location packed_answer(std::uint32_t word) {
     return unpacked(static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8));
 }
 
-// The answer a GeoCaches::ipv4_short entry names.
-Location short_answer(std::uint16_t entry) {
-    const unsigned continent = entry >> 8 & 7;
-    return unpacked(static_cast<std::uint8_t>(entry), continent == GEO_SHORT_NO_CONTINENT
-                                                          ? GEO_NONE
-                                                          : static_cast<std::uint8_t>(continent));
-}
-
 // The IPv4 address an IPv4-mapped IPv6 address (::ffff:a.b.c.d) holds.
 Address mapped_ipv4(const unsigned char *bytes) {
     Address ipv4;

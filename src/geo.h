@@ -12,9 +12,10 @@
 // come from the IPv4 and IPv6 spaces flattened one /16 at a time on first
 // use (see GeoRun); IPv6 networks smaller than a /32, and every address of
 // a /16 whose subtree holds anything corrupt, are walked in the copy, so
-// that only the lookups that meet the corruption fail. Entries are cached by data offset and by map
-// offset, so that each is read once. The address and network-prefix caches serve only what the
-// tables do not: a /16 for which the run arena has no room, or a handle
+// that only the lookups that meet the corruption fail. Entries are cached
+// by data offset and by map offset, so that each is read once. The address
+// and network-prefix caches serve only what the tables do not: a /16 for
+// which the run arena has no room, or a handle
 // filled by MMDB_open alone. No cache changes a count. IPv4-mapped
 // addresses use the IPv4 tables when the tree leads them there.
 //
@@ -150,6 +151,15 @@ struct GeoCaches {
     std::uint8_t mapped_state = 0;
 };
 
+// The answer a GeoCaches::ipv4_short entry of GEO_SHORT_ANSWER or more names.
+inline Location short_answer(std::uint16_t entry) {
+    Location location;
+    if ((entry & 0xff) != GEO_NONE) location.country = static_cast<std::int16_t>(entry & 0xff);
+    if ((entry >> 8 & 7) != GEO_SHORT_NO_CONTINENT)
+        location.continent = static_cast<std::int16_t>(entry >> 8 & 7);
+    return location;
+}
+
 // A lookup whose list is on its way into the cache (see lookup_location).
 struct GeoPending {
     const GeoRun *run = nullptr; // the list's header, or (GEO_PENDING_RANGE)
@@ -226,10 +236,9 @@ inline void lookup_location(GeoDb &db, const Address &address, std::uint32_t has
         const std::uint16_t entry =
             db.caches.ipv4_short[std::size_t{address.bytes[0]} << 8 | address.bytes[1]];
         if (entry >= GEO_SHORT_ANSWER) {
-            const unsigned country = entry & 0xff;
-            const unsigned continent = entry >> 8 & 7;
-            if (country != GEO_NONE) ++results.countries[country];
-            if (continent != GEO_SHORT_NO_CONTINENT) ++results.continents[continent];
+            const Location location = short_answer(entry);
+            if (location.country >= 0) ++results.countries[location.country];
+            if (location.continent >= 0) ++results.continents[location.continent];
             return;
         }
     }
