@@ -361,13 +361,15 @@ bool parse_ipv6(std::string_view s, unsigned char out[16]) {
 }
 
 #if defined(VESTREL_SSE2)
-// Bytes parse_ipv6_full may load from the host's start.
+// Bytes parse_ipv6_hex may load from the host's start.
 constexpr std::size_t IPV6_LOAD = 48;
 
-// Bits of the bytes in [p, p + 48) for which the compare holds.
-template <typename Compare> std::uint64_t mask48(const char *p, Compare compare) {
+// Bits of the bytes in [p, p + 16 * Chunks) for which the compare holds.
+template <unsigned Chunks, typename Compare>
+std::uint64_t byte_mask(const char *p, Compare compare) {
+    static_assert(Chunks <= 4);
     std::uint64_t m = 0;
-    for (unsigned k = 0; k < 3; ++k) {
+    for (unsigned k = 0; k < Chunks; ++k) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * k));
         m |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(compare(x)))} << (16 * k);
     }
@@ -419,17 +421,17 @@ bool parse_ipv6_hex(std::string_view s, unsigned char out[16]) {
     const char *p = s.data();
     const std::uint64_t in = (std::uint64_t{1} << n) - 1;
     const std::uint64_t colons =
-        mask48(p, [](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(':')); }) & in;
+        byte_mask<3>(p, [](__m128i x) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(':')); }) & in;
     const std::uint64_t hex =
-        mask48(p,
-               [](__m128i x) {
-                   const __m128i digit = _mm_sub_epi8(x, _mm_set1_epi8('0'));
-                   const __m128i letter =
-                       _mm_sub_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
-                   return _mm_or_si128(
-                       _mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit),
-                       _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter));
-               }) &
+        byte_mask<3>(p,
+                     [](__m128i x) {
+                         const __m128i digit = _mm_sub_epi8(x, _mm_set1_epi8('0'));
+                         const __m128i letter =
+                             _mm_sub_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+                         return _mm_or_si128(
+                             _mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit),
+                             _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter));
+                     }) &
         in;
     if ((hex | colons) != in) return false;
     // Bit i: bytes i and i + 1 are both colons. One "::" at most, and no
@@ -576,17 +578,10 @@ std::size_t index_newlines_sse2(const char *buf, std::size_t from, std::size_t t
     const __m128i zero = _mm_setzero_si128();
     std::size_t count = 0;
     for (std::size_t i = from; i < to; i += 64) {
-        std::uint64_t newlines = 0;
-        std::uint64_t nuls = 0;
-        for (unsigned k = 0; k < 4; ++k) {
-            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buf + i + 16 * k));
-            newlines |= std::uint64_t{static_cast<std::uint16_t>(
-                            _mm_movemask_epi8(_mm_cmpeq_epi8(c, newline)))}
-                        << (16 * k);
-            nuls |= std::uint64_t{static_cast<std::uint16_t>(
-                        _mm_movemask_epi8(_mm_cmpeq_epi8(c, zero)))}
-                    << (16 * k);
-        }
+        const std::uint64_t newlines =
+            byte_mask<4>(buf + i, [&](__m128i x) { return _mm_cmpeq_epi8(x, newline); });
+        const std::uint64_t nuls =
+            byte_mask<4>(buf + i, [&](__m128i x) { return _mm_cmpeq_epi8(x, zero); });
         const std::uint64_t live = first_bytes(to - i);
         count = record_chunk(newlines & live, nuls & live, i, out, count, nul_end);
     }
