@@ -623,17 +623,33 @@ int build_prefix(GeoDb &db, Record record, bool ipv6, std::uint32_t &word) {
     std::size_t end = first + 1; // after the header
     // Depth-first, left before right, so that stretches come in address
     // order; at most one pending right side per level below the /16.
+    // PERF: one array per field, each read as it was written: a pending
+    // record stored as two words and read back as one 16-byte copy could
+    // not be forwarded from the store, and that stall took half a build.
     struct Pending {
         Record record;
         std::uint32_t start;
         unsigned bits; // address bits left below this record
     };
-    Pending stack[32 - IPV4_PREFIX_BITS + 1];
+    constexpr unsigned STACK = 32 - IPV4_PREFIX_BITS + 1;
+    std::uint64_t stack_value[STACK];
+    std::uint8_t stack_type[STACK];
+    std::uint32_t stack_start[STACK];
+    unsigned stack_bits[STACK];
     unsigned depth = 0;
-    stack[depth++] = {record, 0, 32 - IPV4_PREFIX_BITS};
+    const auto push = [&](const Record &r, std::uint32_t start, unsigned bits) {
+        stack_value[depth] = r.value;
+        stack_type[depth] = r.type;
+        stack_start[depth] = start;
+        stack_bits[depth] = bits;
+        ++depth;
+    };
+    push(record, 0, 32 - IPV4_PREFIX_BITS);
     unsigned leaves = 0;
     while (depth > 0) {
-        const Pending p = stack[--depth];
+        --depth;
+        const Pending p{
+            {stack_value[depth], stack_type[depth]}, stack_start[depth], stack_bits[depth]};
         if (p.record.type == MMDB_RECORD_TYPE_SEARCH_NODE) {
             if (p.bits == 0 && !ipv6) return MMDB_CORRUPT_SEARCH_TREE_ERROR; // past 32 bits
             if (p.bits == 0) {
@@ -648,9 +664,8 @@ int build_prefix(GeoDb &db, Record record, bool ipv6, std::uint32_t &word) {
                         GeoRun{static_cast<std::uint16_t>(p.start), GEO_DEEPER, GEO_DEEPER};
                 continue;
             }
-            stack[depth++] = {child(db.mmdb, p.record.value, 1), p.start | 1u << (p.bits - 1),
-                              p.bits - 1};
-            stack[depth++] = {child(db.mmdb, p.record.value, 0), p.start, p.bits - 1};
+            push(child(db.mmdb, p.record.value, 1), p.start | 1u << (p.bits - 1), p.bits - 1);
+            push(child(db.mmdb, p.record.value, 0), p.start, p.bits - 1);
             continue;
         }
         if (++leaves > GEO_MAX_LEAVES_PER_PREFIX || end == db.run_capacity) {
@@ -947,100 +962,121 @@ void count_lookup(GeoDb &db, const Address &address, std::uint32_t hash, Results
     count_location(location, results);
 }
 
-// Turns a list's lookup into the range of runs to search, the runs an
-// index names or the whole list (at most GEO_INDEX_MIN runs), and asks for
-// the cache lines the search will read.
-void narrow(GeoPending &p) {
-    if (p.state != GEO_PENDING_LIST && p.state != GEO_PENDING_INDEXED) return;
-    std::size_t first = 0;
-    std::size_t count = p.run->start;
-    if (p.state == GEO_PENDING_INDEXED) index_range(p.run, p.low, first, count);
-    p.run += 1 + first;
-    p.count = static_cast<std::uint32_t>(count);
-    p.state = GEO_PENDING_RANGE;
-    for (std::size_t at = GEO_LINE_SLOTS; at < count; at += GEO_LINE_SLOTS)
-        __builtin_prefetch(p.run + at);
-}
-
-void finish(GeoDb &db, GeoPending &p, Results &results) {
-    narrow(p);
-    const GeoRun *run = search_runs(p.run, p.count, p.low);
-    p.state = 0;
-    if (run->country == GEO_DEEPER)
-        count_lookup(db, p.address, p.hash, results);
-    else
-        count_location(unpacked(run->country, run->continent), results);
-}
-
-// Queues a list's lookup behind the GEO_PENDING_SLOTS - 1 before it,
-// counting the oldest.
-void defer(GeoDb &db, const GeoRun *header, std::uint8_t state, const Address &address,
-           std::uint32_t hash, Results &results) {
-    GeoPending &p = db.pending[db.pending_next];
-    if (p.state != 0) finish(db, p, results);
-    const std::uint16_t low = static_cast<std::uint16_t>(address.bytes[2] << 8 | address.bytes[3]);
-    p.run = header;
-    p.low = low;
-    p.state = state;
-    p.hash = hash;
-    p.address = address;
-    if (state == GEO_PENDING_INDEXED) {
-        __builtin_prefetch(reinterpret_cast<const unsigned char *>(header - GEO_INDEX_SLOTS) +
-                           2 * (low >> 8));
+// Pass 2 of count_queued: where a lookup that its IPv4 short entry did not
+// answer goes. Answers that need nothing more than an IPv6 /16's word are
+// counted at once; lists are asked for; anything else is left to
+// find_location, in order, in the last pass.
+void stage(GeoDb &db, GeoStaged &s, Results &results) {
+    const GeoQueued &q = db.queued[s.slot];
+    const unsigned char *b = q.address.bytes;
+    const std::size_t high = std::size_t{b[0]} << 8 | b[1];
+    s.state = GEO_STAGED_DIRECT;
+    s.low = static_cast<std::uint16_t>(b[2] << 8 | b[3]);
+    if (q.address.family == AF_INET) {
+        const std::uint16_t entry = db.caches.ipv4_short[high];
+        if (entry == 0) {
+            // Most often a /16 not built yet, which starts from its word.
+            __builtin_prefetch(&db.caches.ipv4_prefixes[high]);
+            return;
+        }
+        s.run = db.runs + (entry - 1) * GEO_LINE_SLOTS;
+        s.state = GEO_STAGED_LIST;
     } else {
-        __builtin_prefetch(header);
-        __builtin_prefetch(header + GEO_LINE_SLOTS);
+        if (db.runs == nullptr || db.mmdb.metadata.ip_version != 6 || is_mapped(b)) return;
+        const std::uint32_t word = db.caches.ipv6_prefixes[high];
+        if (word == 0 || word == GEO_PREFIX_TREE) return;
+        if ((word & GEO_PREFIX_ANSWER) != 0) {
+            count_location(packed_answer(word), results);
+            s.state = GEO_STAGED_DONE;
+            return;
+        }
+        s.run = db.runs + ((word & ~GEO_PREFIX_INDEXED) - 1);
+        if ((word & GEO_PREFIX_INDEXED) != 0) {
+            s.state = GEO_STAGED_INDEXED;
+            __builtin_prefetch(reinterpret_cast<const unsigned char *>(s.run - GEO_INDEX_SLOTS) +
+                               2 * (s.low >> 8));
+            return;
+        }
+        s.state = GEO_STAGED_LIST;
     }
-    db.pending_next = (db.pending_next + 1) % GEO_PENDING_SLOTS;
-    narrow(db.pending[(db.pending_next + GEO_PENDING_SLOTS / 2) % GEO_PENDING_SLOTS]);
+    __builtin_prefetch(s.run);
+}
+
+// Pass 3: a list's lookup becomes the range of runs to search, the runs an
+// index names or the whole list (at most GEO_INDEX_MIN runs), and the cache
+// lines the search will read are asked for.
+void narrow(GeoStaged &s) {
+    if (s.state != GEO_STAGED_LIST && s.state != GEO_STAGED_INDEXED) return;
+    std::size_t first = 0;
+    std::size_t count = s.run->start;
+    if (s.state == GEO_STAGED_INDEXED) index_range(s.run, s.low, first, count);
+    s.run += 1 + first;
+    s.count = static_cast<std::uint32_t>(count);
+    // Every line of the range: pass 2 asked only for an index's line or a
+    // short list's first two.
+    const auto line = [](const GeoRun *run) { return reinterpret_cast<std::uintptr_t>(run) / 64; };
+    for (std::uintptr_t at = line(s.run); at <= line(s.run + count - 1); ++at)
+        __builtin_prefetch(reinterpret_cast<const void *>(at * 64));
 }
 
 } // namespace
 
-// PERF: a list's runs are mostly far from the core (the IPv4 lists alone
-// take 833 KiB, and the log streams through the caches), so its lookup is
-// made a few lookups later, its cache lines asked for now: on the uniform
-// log that saves most of an 80 ns miss per list lookup. Answers that need
-// nothing more than an IPv6 /16's word are counted at once.
-void lookup_listed(GeoDb &db, const Address &address, std::uint32_t hash, Results &results) {
-    const unsigned char *b = address.bytes;
-    const std::size_t high = std::size_t{b[0]} << 8 | b[1];
-    if (address.family == AF_INET) {
-        // lookup_location has counted the /16s its entry answers.
-        const std::uint16_t entry = db.caches.ipv4_short[high];
-        if (entry != 0) {
-            defer(db, db.runs + (entry - 1) * GEO_LINE_SLOTS, GEO_PENDING_LIST, address, hash,
-                  results);
-            return;
-        }
-    } else if (db.runs != nullptr && db.mmdb.metadata.ip_version == 6) {
-        if (is_mapped(b) && mapped_to_ipv4(db)) {
-            lookup_location(db, mapped_ipv4(b), hash, results);
-            return;
-        }
-        const std::uint32_t word = db.caches.ipv6_prefixes[high];
-        if (word != GEO_PREFIX_TREE && (word & GEO_PREFIX_ANSWER) != 0) {
-            count_location(packed_answer(word), results);
-            return;
-        }
-        if (word != 0 && word < GEO_PREFIX_ANSWER) {
-            defer(db, db.runs + ((word & ~GEO_PREFIX_INDEXED) - 1),
-                  (word & GEO_PREFIX_INDEXED) != 0 ? GEO_PENDING_INDEXED : GEO_PENDING_LIST,
-                  address, hash, results);
-            return;
-        }
+// PERF: most IPv4 lookups end at one entry of a 128 KiB table, a likely
+// cache miss with a data-dependent branch after it when made line by line;
+// here they are one tight loop that reads entries ahead and counts without
+// a branch. A list's runs are mostly far from the core (the IPv4 lists alone
+// take 833 KiB, and the log streams through the caches), so the lists of
+// the whole batch are asked for before any is read, and their misses
+// overlap. Only the last pass can fail, and it goes in the order the
+// lookups were made.
+void count_queued(GeoDb &db, Results &results) {
+    constexpr unsigned AHEAD = 16;
+    const unsigned n = db.queued_count;
+    db.queued_count = 0;
+    std::array<GeoStaged, GEO_QUEUE_SLOTS> staged;
+    unsigned rest = 0;
+    const auto short_entry = [&db](const GeoQueued &q) -> const std::uint16_t & {
+        return db.caches.ipv4_short[std::size_t{q.address.bytes[0]} << 8 | q.address.bytes[1]];
+    };
+    for (unsigned i = 0; i < n; ++i) {
+        if (i + AHEAD < n) __builtin_prefetch(&short_entry(db.queued[i + AHEAD]));
+        // Arithmetic, not branches: one in five is not answered here, at random.
+        const GeoQueued &q = db.queued[i];
+        const unsigned ipv4 = q.address.family == AF_INET;
+        const unsigned answered = (short_entry(q) >> 15) & ipv4;
+        const unsigned entry = short_entry(q) | (answered - 1); // all ones unless answered
+        ++db.country_hits[entry & 0xff];
+        ++db.continent_hits[entry >> 8 & 7];
+        staged[rest].slot = static_cast<std::uint16_t>(i);
+        rest += answered ^ 1;
     }
-    // What follows may build a table or find the database corrupt: the
-    // lookups before it come first.
-    flush_locations(db, results);
-    count_lookup(db, address, hash, results);
+    for (unsigned k = 0; k < rest; ++k)
+        stage(db, staged[k], results);
+    for (unsigned k = 0; k < rest; ++k)
+        narrow(staged[k]);
+    for (unsigned k = 0; k < rest; ++k) {
+        const GeoStaged &s = staged[k];
+        if (s.state == GEO_STAGED_DONE) continue;
+        const GeoQueued &q = db.queued[s.slot];
+        if (s.state != GEO_STAGED_DIRECT) {
+            const GeoRun *run = search_runs(s.run, s.count, s.low);
+            if (run->country != GEO_DEEPER) {
+                count_location(unpacked(run->country, run->continent), results);
+                continue;
+            }
+        }
+        count_lookup(db, q.address, q.hash, results);
+    }
 }
 
 void flush_locations(GeoDb &db, Results &results) {
-    for (unsigned i = 0; i < GEO_PENDING_SLOTS; ++i) {
-        GeoPending &p = db.pending[(db.pending_next + i) % GEO_PENDING_SLOTS];
-        if (p.state != 0) finish(db, p, results);
-    }
+    count_queued(db, results);
+    for (std::size_t i = 0; i < COUNTRY_COUNT; ++i)
+        results.countries[i] += db.country_hits[i];
+    for (std::size_t i = 0; i < CONTINENT_COUNT; ++i)
+        results.continents[i] += db.continent_hits[i];
+    db.country_hits = {};
+    db.continent_hits = {};
 }
 
 } // namespace vestrel

@@ -160,22 +160,26 @@ inline Location short_answer(std::uint16_t entry) {
     return location;
 }
 
-// A lookup whose list is on its way into the cache (see lookup_location).
-struct GeoPending {
-    const GeoRun *run = nullptr; // the list's header, or (GEO_PENDING_RANGE)
-                                 // the first run that may hold `low`
-    std::uint32_t count = 0;     // GEO_PENDING_RANGE: runs from `run` on
-    std::uint16_t low = 0;       // the key searched for
-    std::uint8_t state = 0;      // 0: the slot is empty
+// A lookup asked for and not yet made (see count_queued).
+struct GeoQueued {
+    Address address;
     std::uint32_t hash = 0;
-    Address address; // for a run that sends the address deeper
 };
-inline constexpr std::uint8_t GEO_PENDING_LIST = 1;
-inline constexpr std::uint8_t GEO_PENDING_INDEXED = 2; // the index precedes `run`
-inline constexpr std::uint8_t GEO_PENDING_RANGE = 3;
-// A list's lookup waits for this many later ones; halfway it reads its
-// list's header or index and asks for the runs it will search.
-inline constexpr unsigned GEO_PENDING_SLOTS = 4;
+inline constexpr unsigned GEO_QUEUE_SLOTS = 512;
+
+// A queued lookup that its IPv4 short entry did not answer, between the
+// passes of count_queued.
+struct GeoStaged {
+    const GeoRun *run; // the list's header, then the first run that may hold `low`
+    std::uint32_t count;
+    std::uint16_t low;  // the key searched for
+    std::uint16_t slot; // in GeoDb::queued
+    std::uint8_t state;
+};
+inline constexpr std::uint8_t GEO_STAGED_DIRECT = 0; // left to find_location
+inline constexpr std::uint8_t GEO_STAGED_LIST = 1;
+inline constexpr std::uint8_t GEO_STAGED_INDEXED = 2; // the index precedes `run`
+inline constexpr std::uint8_t GEO_STAGED_DONE = 3;
 
 struct GeoDb {
     MMDB_s mmdb{};
@@ -187,9 +191,12 @@ struct GeoDb {
     GeoRun *runs = nullptr;
     std::size_t run_capacity = 0;
     GeoCaches caches;
-    // Lookups not yet counted; slot `pending_next` is the oldest.
-    std::array<GeoPending, GEO_PENDING_SLOTS> pending{};
-    unsigned pending_next = 0;
+    std::array<GeoQueued, GEO_QUEUE_SLOTS> queued{};
+    unsigned queued_count = 0;
+    // Hits counted by count_queued and not yet added to a Results record:
+    // index GEO_NONE (country) and GEO_SHORT_NO_CONTINENT count nothing.
+    std::array<std::uint64_t, 256> country_hits{};
+    std::array<std::uint64_t, 8> continent_hits{};
 };
 
 // Opens the database at `path`: a regular file whose metadata describes a
@@ -220,29 +227,18 @@ int resolve_location(MMDB_s &mmdb, const Address &address, Location &location);
 // MMDB_SUCCESS, or the status of a corrupt database with an empty location.
 int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Location &location);
 
-// Counts the address's country and continent in `results`, at once or, when
-// the answer lies in a list, after a few more lookups or at
-// flush_locations; on a corrupt database writes "Can't read database
-// (PATH): REASON" on standard error and ends the process with status 1.
-// Lookups are counted in the order they were made, so that the first
-// corrupt one is the one reported.
-// PERF: inline for the answer most IPv4 lookups end at; lookup_listed does
-// the rest, and only the rest: it takes an IPv4 /16's entry to name no
-// answer.
-void lookup_listed(GeoDb &db, const Address &address, std::uint32_t hash, Results &results);
+// Counts the address's country and continent in `results`, after up to
+// GEO_QUEUE_SLOTS more lookups or at flush_locations; on a corrupt database
+// writes "Can't read database (PATH): REASON" on standard error and ends the
+// process with status 1. Lookups that may fail are made in the order they
+// were asked for, so that the first corrupt one is the one reported.
+void count_queued(GeoDb &db, Results &results);
 inline void lookup_location(GeoDb &db, const Address &address, std::uint32_t hash,
                             Results &results) {
-    if (address.family == AF_INET) {
-        const std::uint16_t entry =
-            db.caches.ipv4_short[std::size_t{address.bytes[0]} << 8 | address.bytes[1]];
-        if (entry >= GEO_SHORT_ANSWER) {
-            const Location location = short_answer(entry);
-            if (location.country >= 0) ++results.countries[location.country];
-            if (location.continent >= 0) ++results.continents[location.continent];
-            return;
-        }
-    }
-    lookup_listed(db, address, hash, results);
+    GeoQueued &q = db.queued[db.queued_count];
+    q.address = address;
+    q.hash = hash;
+    if (++db.queued_count == GEO_QUEUE_SLOTS) count_queued(db, results);
 }
 
 // Counts every lookup lookup_location left waiting.

@@ -358,7 +358,9 @@ int run(int argc, char **argv) {
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
 
-    static GeoDb geo;
+    // constinit: zero pages, touched only with -g; a run-time constructor
+    // would write all 2 MiB of its tables.
+    static constinit GeoDb geo;
     if (geoip_enabled) {
         open_database(geo, db_path != nullptr ? db_path : DEFAULT_GEOIP_DB);
         tally.geo = &geo;
