@@ -19,9 +19,9 @@
 // filled by MMDB_open alone. No cache changes a count. IPv4-mapped
 // addresses use the IPv4 tables when the tree leads them there.
 //
-// A lookup whose answer lies in a list may be counted a few lookups later
-// (see lookup_location); lookups are still finished in the order they were
-// made, and flush_locations finishes them all.
+// Lookups are queued and made a batch at a time (see count_queued); those
+// that may fail are still made in the order they were asked for, and
+// flush_locations finishes them all.
 //
 // Cost with GeoLite2-Country (4 MB): 2-3 ms to copy it at open; about
 // 25 ms to flatten the whole IPv4 space; for the uniform benchmark log,
@@ -190,6 +190,7 @@ struct GeoDb {
     // whole IPv4 space takes 833 KiB.
     GeoRun *runs = nullptr;
     std::size_t run_capacity = 0;
+    std::size_t runs_size = 0; // bytes mapped
     GeoCaches caches;
     std::array<GeoQueued, GEO_QUEUE_SLOTS> queued{};
     unsigned queued_count = 0;
