@@ -965,42 +965,45 @@ void count_lookup(GeoDb &db, const Address &address, std::uint32_t hash, Results
 }
 
 // Pass 2 of count_queued: where a lookup that its IPv4 short entry did not
-// answer goes. Answers that need nothing more than an IPv6 /16's word are
-// counted at once; lists are asked for; anything else is left to
-// find_location, in order, in the last pass.
+// answer goes. Answers that need nothing more than a /16's word are counted
+// at once; lists are asked for; anything else is left to find_location, in
+// order, in the last pass.
 void stage(GeoDb &db, GeoStaged &s, Results &results) {
     const GeoQueued &q = db.queued[s.slot];
     const unsigned char *b = q.address.bytes;
     const std::size_t high = std::size_t{b[0]} << 8 | b[1];
     s.state = GEO_STAGED_DIRECT;
     s.low = static_cast<std::uint16_t>(b[2] << 8 | b[3]);
+    std::uint32_t word;
     if (q.address.family == AF_INET) {
         const std::uint16_t entry = db.caches.ipv4_short[high];
-        if (entry == 0) {
-            // Most often a /16 not built yet, which starts from its word.
-            __builtin_prefetch(&db.caches.ipv4_prefixes[high]);
+        if (entry != 0) {
+            s.run = db.runs + (entry - 1) * GEO_LINE_SLOTS;
+            s.state = GEO_STAGED_LIST;
+            __builtin_prefetch(s.run);
             return;
         }
-        s.run = db.runs + (entry - 1) * GEO_LINE_SLOTS;
-        s.state = GEO_STAGED_LIST;
+        // A /16 not built yet, or one whose list only its word can name
+        // (an indexed one, most often).
+        word = db.caches.ipv4_prefixes[high];
     } else {
         if (db.runs == nullptr || db.mmdb.metadata.ip_version != 6 || is_mapped(b)) return;
-        const std::uint32_t word = db.caches.ipv6_prefixes[high];
-        if (word == 0 || word == GEO_PREFIX_TREE) return;
-        if ((word & GEO_PREFIX_ANSWER) != 0) {
-            count_location(packed_answer(word), results);
-            s.state = GEO_STAGED_DONE;
-            return;
-        }
-        s.run = db.runs + ((word & ~GEO_PREFIX_INDEXED) - 1);
-        if ((word & GEO_PREFIX_INDEXED) != 0) {
-            s.state = GEO_STAGED_INDEXED;
-            __builtin_prefetch(reinterpret_cast<const unsigned char *>(s.run - GEO_INDEX_SLOTS) +
-                               2 * (s.low >> 8));
-            return;
-        }
-        s.state = GEO_STAGED_LIST;
+        word = db.caches.ipv6_prefixes[high];
     }
+    if (word == 0 || word == GEO_PREFIX_TREE) return;
+    if ((word & GEO_PREFIX_ANSWER) != 0) {
+        count_location(packed_answer(word), results);
+        s.state = GEO_STAGED_DONE;
+        return;
+    }
+    s.run = db.runs + ((word & ~GEO_PREFIX_INDEXED) - 1);
+    if ((word & GEO_PREFIX_INDEXED) != 0) {
+        s.state = GEO_STAGED_INDEXED;
+        __builtin_prefetch(reinterpret_cast<const unsigned char *>(s.run - GEO_INDEX_SLOTS) +
+                           2 * (s.low >> 8));
+        return;
+    }
+    s.state = GEO_STAGED_LIST;
     __builtin_prefetch(s.run);
 }
 
