@@ -977,6 +977,11 @@ void stage(GeoDb &db, GeoStaged &s, Results &results) {
     std::uint32_t word;
     if (q.address.family == AF_INET) {
         const std::uint16_t entry = db.caches.ipv4_short[high];
+        if (entry >= GEO_SHORT_ANSWER) { // a /16 built since pass 1
+            count_location(short_answer(entry), results);
+            s.state = GEO_STAGED_DONE;
+            return;
+        }
         if (entry != 0) {
             s.run = db.runs + (entry - 1) * GEO_LINE_SLOTS;
             s.state = GEO_STAGED_LIST;
