@@ -964,6 +964,20 @@ void count_lookup(GeoDb &db, const Address &address, std::uint32_t hash, Results
     count_location(location, results);
 }
 
+// A queued lookup that its IPv4 short entry did not answer, between the
+// passes of count_queued.
+struct GeoStaged {
+    const GeoRun *run; // the list's header, then the first run that may hold `low`
+    std::uint32_t count;
+    std::uint16_t low;  // the key searched for
+    std::uint16_t slot; // in GeoDb::queued
+    std::uint8_t state;
+};
+inline constexpr std::uint8_t GEO_STAGED_DIRECT = 0; // left to find_location
+inline constexpr std::uint8_t GEO_STAGED_LIST = 1;
+inline constexpr std::uint8_t GEO_STAGED_INDEXED = 2; // the index precedes `run`
+inline constexpr std::uint8_t GEO_STAGED_DONE = 3;
+
 // Pass 2 of count_queued: where a lookup that its IPv4 short entry did not
 // answer goes. Answers that need nothing more than a /16's word are counted
 // at once; lists are asked for; anything else is left to find_location, in
@@ -1050,7 +1064,8 @@ void count_queued(GeoDb &db, Results &results) {
     };
     for (unsigned i = 0; i < n; ++i) {
         if (i + AHEAD < n) __builtin_prefetch(&short_entry(db.queued[i + AHEAD]));
-        // Arithmetic, not branches: one in five is not answered here, at random.
+        // Arithmetic, not branches: a fifth to a third are not answered
+        // here, at random.
         const GeoQueued &q = db.queued[i];
         const unsigned ipv4 = q.address.family == AF_INET;
         const unsigned answered = (short_entry(q) >> 15) & ipv4;

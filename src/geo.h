@@ -165,21 +165,8 @@ struct GeoQueued {
     Address address;
     std::uint32_t hash = 0;
 };
+// 12 KiB of queue; 64, 128 and 512 lookups a batch ran alike.
 inline constexpr unsigned GEO_QUEUE_SLOTS = 512;
-
-// A queued lookup that its IPv4 short entry did not answer, between the
-// passes of count_queued.
-struct GeoStaged {
-    const GeoRun *run; // the list's header, then the first run that may hold `low`
-    std::uint32_t count;
-    std::uint16_t low;  // the key searched for
-    std::uint16_t slot; // in GeoDb::queued
-    std::uint8_t state;
-};
-inline constexpr std::uint8_t GEO_STAGED_DIRECT = 0; // left to find_location
-inline constexpr std::uint8_t GEO_STAGED_LIST = 1;
-inline constexpr std::uint8_t GEO_STAGED_INDEXED = 2; // the index precedes `run`
-inline constexpr std::uint8_t GEO_STAGED_DONE = 3;
 
 struct GeoDb {
     MMDB_s mmdb{};
@@ -228,12 +215,14 @@ int resolve_location(MMDB_s &mmdb, const Address &address, Location &location);
 // MMDB_SUCCESS, or the status of a corrupt database with an empty location.
 int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Location &location);
 
+// Makes every queued lookup (see lookup_location).
+void count_queued(GeoDb &db, Results &results);
+
 // Counts the address's country and continent in `results`, after up to
 // GEO_QUEUE_SLOTS more lookups or at flush_locations; on a corrupt database
 // writes "Can't read database (PATH): REASON" on standard error and ends the
 // process with status 1. Lookups that may fail are made in the order they
 // were asked for, so that the first corrupt one is the one reported.
-void count_queued(GeoDb &db, Results &results);
 inline void lookup_location(GeoDb &db, const Address &address, std::uint32_t hash,
                             Results &results) {
     GeoQueued &q = db.queued[db.queued_count];
