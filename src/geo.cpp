@@ -255,14 +255,13 @@ bool same_database(const MMDB_s &mmdb, const MetadataFacts &facts) {
                mmdb.file_content + facts.marker_offset + sizeof METADATA_MARKER;
 }
 
-// Private memory for `size` bytes, aligned so that it can be backed by huge
-// pages, with its pages put in place at once when `populate` is set;
-// MAP_FAILED on failure. `reserved` gets the length mapped. PERF: every
-// fresh anonymous page costs a fault and a clear. In 4 KiB pages the copy
-// of GeoLite2-Country (4 MB) cost 12-16 ms of CPU on a 2-core EPYC VM (1000
-// faults); aligned to 2 MiB, advised for huge pages and populated in one
-// call, 2-3 ms.
-void *map_region(std::size_t size, std::size_t &reserved, bool populate) {
+// Private memory for a copy of `size` bytes, aligned so that it can be
+// backed by huge pages, its pages already in place; MAP_FAILED on failure.
+// `reserved` gets the length mapped. PERF: every fresh anonymous page costs
+// a fault and a clear. In 4 KiB pages the copy of GeoLite2-Country (4 MB)
+// cost 12-16 ms of CPU on a 2-core EPYC VM (1000 faults); aligned to 2 MiB,
+// advised for huge pages and populated in one call, 2-3 ms.
+void *map_copy_region(std::size_t size, std::size_t &reserved) {
     constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
     reserved = (size + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
     void *raw = mmap(nullptr, reserved + HUGE_PAGE, PROT_READ | PROT_WRITE,
@@ -278,7 +277,7 @@ void *map_region(std::size_t size, std::size_t &reserved, bool populate) {
     madvise(region, reserved, MADV_HUGEPAGE); // advice only: failure costs speed
 #endif
 #ifdef MADV_POPULATE_WRITE
-    if (populate) madvise(region, reserved, MADV_POPULATE_WRITE);
+    madvise(region, reserved, MADV_POPULATE_WRITE);
 #endif
     return region;
 }
@@ -292,7 +291,7 @@ const char *take_private_copy(GeoDb &db, int fd, const MetadataFacts &before) {
     MMDB_s &mmdb = db.mmdb;
     const std::size_t size = static_cast<std::size_t>(mmdb.file_size);
     std::size_t reserved;
-    void *copy = map_region(size, reserved, true);
+    void *copy = map_copy_region(size, reserved);
     if (copy == MAP_FAILED) return std::strerror(errno);
     auto *bytes = static_cast<unsigned char *>(copy);
     const std::size_t tail_size = size < METADATA_SEARCH_BYTES ? size : METADATA_SEARCH_BYTES;
@@ -313,9 +312,8 @@ const char *take_private_copy(GeoDb &db, int fd, const MetadataFacts &before) {
     return nullptr;
 }
 
-// Reserves GeoDb::runs; its pages cost memory only once written. PERF: in
-// huge pages where the system has them: the uniform benchmark log's 1.8 MiB
-// of runs took 450 faults in 4 KiB pages (about 6 ms on a 2-core EPYC VM).
+// Reserves GeoDb::runs; its pages cost memory only once written or readied
+// (see ready_runs).
 const char *reserve_runs(GeoDb &db) {
     // Each network of the tree gives at most one run per family's table
     // (IPv6 aliases can lead into the IPv4 tree), each node a /32 marker,
@@ -323,9 +321,12 @@ const char *reserve_runs(GeoDb &db) {
     // must stay clear of the /16 word's flag bit.
     db.run_capacity = std::min<std::size_t>(
         3 * (std::size_t{db.mmdb.metadata.node_count} + 1) + 4 * 65536, GEO_PREFIX_INDEXED - 1);
-    void *runs = map_region(db.run_capacity * sizeof(GeoRun), db.runs_size, false);
+    db.runs_size = db.run_capacity * sizeof(GeoRun);
+    void *runs =
+        mmap(nullptr, db.runs_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (runs == MAP_FAILED) {
         db.run_capacity = 0;
+        db.runs_size = 0;
         return std::strerror(errno);
     }
     db.runs = static_cast<GeoRun *>(runs);
@@ -396,6 +397,8 @@ void close_database(GeoDb &db) {
     if (db.runs != nullptr) munmap(db.runs, db.runs_size);
     db.runs = nullptr;
     db.run_capacity = 0;
+    db.runs_size = 0;
+    db.runs_ready = 0;
 }
 
 namespace {
@@ -609,6 +612,37 @@ std::uint8_t packed(std::int16_t index) {
     return index < 0 ? GEO_NONE : static_cast<std::uint8_t>(index);
 }
 
+// Puts the arena's pages in place 128 KiB at a time, ahead of the build
+// that writes them. PERF: written page by page, the uniform benchmark log's
+// 1.8 MiB of runs took 450 page faults, about 6 ms on a 2-core EPYC VM; in
+// huge pages it took as little, but kept 2 MiB resident for logs whose runs
+// take a few hundred KiB.
+void ready_more_runs(GeoDb &db, std::size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+    constexpr std::size_t STEP = 128 * 1024;
+    while (db.runs_ready < bytes) {
+        const std::size_t length = std::min(STEP, db.runs_size - db.runs_ready);
+        // Advice only: where it fails, the pages come in as they are written.
+        if (madvise(reinterpret_cast<char *>(db.runs) + db.runs_ready, length,
+                    MADV_POPULATE_WRITE) != 0) {
+            db.runs_ready = db.runs_size;
+            return;
+        }
+        db.runs_ready += length;
+    }
+#else
+    db.runs_ready = bytes;
+#endif
+}
+
+// Readies the arena for a build that has written up to run `end`: room for
+// one more run, then a list's index or its move to a cache line's start.
+void ready_runs(GeoDb &db, std::size_t end) {
+    const std::size_t bytes =
+        std::min((end + 1 + GEO_INDEX_SLOTS + GEO_LINE_SLOTS) * sizeof(GeoRun), db.runs_size);
+    if (bytes > db.runs_ready) ready_more_runs(db, bytes);
+}
+
 // Flattens the /16 `high`: walks 16 bits down from the IPv4 root, then the
 // subtree below in address order, appending runs after a header slot at
 // `first`. Returns MMDB_SUCCESS with the /16's word, or the status of a
@@ -616,6 +650,7 @@ std::uint8_t packed(std::int16_t index) {
 // about 25 ms in all, built as the log reaches them.
 int build_prefix(GeoDb &db, Record record, bool ipv6, std::uint32_t &word) {
     GeoCaches &c = db.caches;
+    ready_runs(db, c.run_count + 1);
 
     if (c.run_count + 2 > db.run_capacity) {
         word = GEO_PREFIX_TREE;
@@ -661,6 +696,7 @@ int build_prefix(GeoDb &db, Record record, bool ipv6, std::uint32_t &word) {
                     word = GEO_PREFIX_TREE;
                     return MMDB_SUCCESS;
                 }
+                ready_runs(db, end);
                 if (end == first + 1 || db.runs[end - 1].country != GEO_DEEPER)
                     db.runs[end++] =
                         GeoRun{static_cast<std::uint16_t>(p.start), GEO_DEEPER, GEO_DEEPER};
@@ -674,6 +710,7 @@ int build_prefix(GeoDb &db, Record record, bool ipv6, std::uint32_t &word) {
             word = GEO_PREFIX_TREE;
             return MMDB_SUCCESS;
         }
+        ready_runs(db, end);
         Location location;
         const int status = leaf_location(db, p.record, location);
         if (status != MMDB_SUCCESS) return status;

@@ -177,7 +177,8 @@ struct GeoDb {
     // whole IPv4 space takes 833 KiB.
     GeoRun *runs = nullptr;
     std::size_t run_capacity = 0;
-    std::size_t runs_size = 0; // bytes mapped
+    std::size_t runs_size = 0;  // bytes mapped
+    std::size_t runs_ready = 0; // bytes whose pages are in place (see ready_runs)
     GeoCaches caches;
     std::array<GeoQueued, GEO_QUEUE_SLOTS> queued{};
     unsigned queued_count = 0;
