@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #if defined(__linux__)
@@ -291,6 +293,20 @@ int pledge(const char *promises, const char *execpromises) {
     (void)promises;
     (void)execpromises;
     return 0;
+#endif
+}
+
+bool prefault(void *start, std::size_t size) {
+#ifdef MADV_POPULATE_WRITE
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto from = (reinterpret_cast<std::uintptr_t>(start) + page - 1) & ~(page - 1);
+    const auto to = (reinterpret_cast<std::uintptr_t>(start) + size) & ~(page - 1);
+    return to <= from ||
+           madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE) == 0;
+#else
+    (void)start;
+    (void)size;
+    return false;
 #endif
 }
 

@@ -1,5 +1,7 @@
 #include "geo.h"
 
+#include "compat.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -276,9 +278,7 @@ void *map_copy_region(std::size_t size, std::size_t &reserved) {
 #ifdef MADV_HUGEPAGE
     madvise(region, reserved, MADV_HUGEPAGE); // advice only: failure costs speed
 #endif
-#ifdef MADV_POPULATE_WRITE
-    madvise(region, reserved, MADV_POPULATE_WRITE);
-#endif
+    prefault(region, reserved);
     return region;
 }
 
@@ -618,21 +618,16 @@ std::uint8_t packed(std::int16_t index) {
 // huge pages it took as little, but kept 2 MiB resident for logs whose runs
 // take a few hundred KiB.
 void ready_more_runs(GeoDb &db, std::size_t bytes) {
-#ifdef MADV_POPULATE_WRITE
     constexpr std::size_t STEP = 128 * 1024;
     while (db.runs_ready < bytes) {
         const std::size_t length = std::min(STEP, db.runs_size - db.runs_ready);
-        // Advice only: where it fails, the pages come in as they are written.
-        if (madvise(reinterpret_cast<char *>(db.runs) + db.runs_ready, length,
-                    MADV_POPULATE_WRITE) != 0) {
+        // Where it fails, the pages come in as they are written.
+        if (!prefault(reinterpret_cast<char *>(db.runs) + db.runs_ready, length)) {
             db.runs_ready = db.runs_size;
             return;
         }
         db.runs_ready += length;
     }
-#else
-    db.runs_ready = bytes;
-#endif
 }
 
 // Readies the arena for a build that has written up to run `end`: room for
