@@ -467,5 +467,58 @@ TEST(ProgramPledge, NarrowedWhileWaitingForInput) {
 }
 #endif
 
+// prefault: the pages wholly inside the range come in at once when it says
+// so, the bytes stay as they were, and a range holding no whole page is
+// nothing to do. The program calls it after pledge, so it must still work
+// there.
+TEST(Prefault, PagesComeInAndBytesStay) {
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    auto *map = static_cast<unsigned char *>(
+        mmap(nullptr, 4 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(map, MAP_FAILED);
+    std::memset(map + 3 * page, 0x5a, page);
+    EXPECT_TRUE(prefault(map + 10, 0));
+    EXPECT_TRUE(prefault(map + 10, page - 20)); // inside one page: no whole page
+    const bool done = prefault(map + 100, 3 * page);
+    unsigned char resident[4] = {};
+    ASSERT_EQ(mincore(map, 4 * page, resident), 0);
+    if (done) {
+        EXPECT_EQ(resident[1] & 1, 1);
+        EXPECT_EQ(resident[2] & 1, 1);
+    }
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    // Linux 5.14 or later; older kernels refuse the advice.
+    if (!done) GTEST_LOG_(INFO) << "this kernel cannot populate pages ahead";
+#else
+    EXPECT_FALSE(done);
+#endif
+    for (std::size_t i = 0; i < page; ++i)
+        ASSERT_EQ(map[3 * page + i], 0x5a) << i;
+    for (std::size_t i = 0; i < 3 * page; ++i)
+        ASSERT_EQ(map[i], 0) << i;
+
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        void *fresh =
+            mmap(nullptr, 4 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        const char answer = pledge("stdio rpath", nullptr) != 0 ? 'x'
+                            : fresh == MAP_FAILED               ? 'm'
+                            : prefault(fresh, 4 * page)         ? 'y'
+                                                                : 'n';
+        _exit(write(report[1], &answer, 1) == 1 ? 0 : 1);
+    }
+    close(report[1]);
+    char answer = 0;
+    EXPECT_EQ(read(report[0], &answer, 1), 1);
+    close(report[0]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    EXPECT_EQ(answer, done ? 'y' : 'n');
+    munmap(map, 4 * page);
+}
+
 } // namespace
 } // namespace vestrel::test
