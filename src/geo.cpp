@@ -1102,8 +1102,7 @@ void count_queued(GeoDb &db, Results &results) {
         const unsigned ipv4 = q.address.family == AF_INET;
         const unsigned answered = (short_entry(q) >> 15) & ipv4;
         const unsigned entry = short_entry(q) | (answered - 1); // all ones unless answered
-        ++db.country_hits[entry & 0xff];
-        ++db.continent_hits[entry >> 8 & 7];
+        ++db.answer_hits[entry & 0x7ff];
         staged[rest].slot = static_cast<std::uint16_t>(i);
         rest += answered ^ 1;
     }
@@ -1128,12 +1127,12 @@ void count_queued(GeoDb &db, Results &results) {
 
 void flush_locations(GeoDb &db, Results &results) {
     count_queued(db, results);
-    for (std::size_t i = 0; i < COUNTRY_COUNT; ++i)
-        results.countries[i] += db.country_hits[i];
-    for (std::size_t i = 0; i < CONTINENT_COUNT; ++i)
-        results.continents[i] += db.continent_hits[i];
-    db.country_hits = {};
-    db.continent_hits = {};
+    for (std::size_t key = 0; key < db.answer_hits.size(); ++key) {
+        if (db.answer_hits[key] == 0) continue;
+        if ((key & 0xff) < COUNTRY_COUNT) results.countries[key & 0xff] += db.answer_hits[key];
+        if ((key >> 8) < CONTINENT_COUNT) results.continents[key >> 8] += db.answer_hits[key];
+        db.answer_hits[key] = 0;
+    }
 }
 
 } // namespace vestrel

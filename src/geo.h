@@ -182,10 +182,9 @@ struct GeoDb {
     GeoCaches caches;
     std::array<GeoQueued, GEO_QUEUE_SLOTS> queued{};
     unsigned queued_count = 0;
-    // Hits counted by count_queued and not yet added to a Results record:
-    // index GEO_NONE (country) and GEO_SHORT_NO_CONTINENT count nothing.
-    std::array<std::uint64_t, 256> country_hits{};
-    std::array<std::uint64_t, 8> continent_hits{};
+    // Hits counted by count_queued and not yet added to a Results record,
+    // by the low 11 bits of their short entry.
+    std::array<std::uint64_t, 2048> answer_hits{};
 };
 
 // Opens the database at `path`: a regular file whose metadata describes a
