@@ -226,8 +226,9 @@ int tally_stream(Tally &tally, int fd, std::size_t block) {
         errno = ENOMEM;
         return -1;
     }
-    // PERF: the buffer's pages at once rather than a fault per page.
-    prefault(buf, block + READ_PADDING);
+    // PERF: the buffer's pages at once rather than a fault per page (only
+    // as far as the usual block: a larger one is a test's).
+    prefault(buf, std::min(block, READ_BLOCK) + READ_PADDING);
     Overflow overflow;
     std::size_t end = 0;
     std::size_t indexed = 0;
