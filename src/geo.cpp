@@ -1015,7 +1015,12 @@ inline constexpr std::uint8_t GEO_STAGED_DONE = 3;
 // at once; lists are asked for; anything else is left to find_location, in
 // order, in the last pass.
 void stage(GeoDb &db, GeoStaged &s, Results &results) {
-    const GeoQueued &q = db.queued[s.slot];
+    GeoQueued &q = db.queued[s.slot];
+    // An IPv4-mapped address is its IPv4 address where the tree leads it
+    // there (dual-stack servers log every IPv4 client so).
+    if (q.address.family == AF_INET6 && db.runs != nullptr && db.mmdb.metadata.ip_version == 6 &&
+        is_mapped(q.address.bytes) && mapped_to_ipv4(db))
+        q.address = mapped_ipv4(q.address.bytes);
     const unsigned char *b = q.address.bytes;
     const std::size_t high = std::size_t{b[0]} << 8 | b[1];
     s.state = GEO_STAGED_DIRECT;
@@ -1069,7 +1074,7 @@ void narrow(GeoStaged &s) {
     s.run += 1 + first;
     s.count = static_cast<std::uint32_t>(count);
     // Every line of the range: pass 2 asked only for an index's line or a
-    // short list's first two.
+    // list's first.
     const auto line = [](const GeoRun *run) { return reinterpret_cast<std::uintptr_t>(run) / 64; };
     for (std::uintptr_t at = line(s.run); at <= line(s.run + count - 1); ++at)
         __builtin_prefetch(reinterpret_cast<const void *>(at * 64));
