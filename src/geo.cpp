@@ -798,6 +798,15 @@ Location unpacked(std::uint8_t country, std::uint8_t continent) {
     return location;
 }
 
+// The answer a GeoCaches::ipv4_short entry of GEO_SHORT_ANSWER or more names.
+Location short_answer(std::uint16_t entry) {
+    Location location;
+    if ((entry & 0xff) != GEO_NONE) location.country = static_cast<std::int16_t>(entry & 0xff);
+    if ((entry >> 8 & 7) != GEO_SHORT_NO_CONTINENT)
+        location.continent = static_cast<std::int16_t>(entry >> 8 & 7);
+    return location;
+}
+
 // An answer packed in a word: country in bits 0-7, continent in bits 8-15.
 Location packed_answer(std::uint32_t word) {
     return unpacked(static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8));

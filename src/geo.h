@@ -152,15 +152,6 @@ struct GeoCaches {
     std::uint8_t mapped_state = 0;
 };
 
-// The answer a GeoCaches::ipv4_short entry of GEO_SHORT_ANSWER or more names.
-inline Location short_answer(std::uint16_t entry) {
-    Location location;
-    if ((entry & 0xff) != GEO_NONE) location.country = static_cast<std::int16_t>(entry & 0xff);
-    if ((entry >> 8 & 7) != GEO_SHORT_NO_CONTINENT)
-        location.continent = static_cast<std::int16_t>(entry >> 8 & 7);
-    return location;
-}
-
 // A lookup asked for and not yet made (see count_queued).
 struct GeoQueued {
     Address address;

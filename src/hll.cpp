@@ -66,9 +66,9 @@ int create(HllStorage &sketch, std::uint8_t precision) {
     sketch.precision = precision;
     sketch.size = std::uint64_t{1} << precision;
     sketch.registers = static_cast<std::uint8_t *>(std::calloc(sketch.size, 1));
-    // PERF: a log of any size writes all over the registers, and the
-    // estimate reads them all, so their pages come in at once instead of a
-    // fault each (512 per 2 MiB of sketches).
+    // PERF: the estimate reads every register and a large log writes all
+    // over them, so their pages come in at once instead of a fault each
+    // (512 per 2 MiB of sketches).
     if (sketch.registers != nullptr) prefault(sketch.registers, sketch.size);
     return 0;
 }
