@@ -784,11 +784,18 @@ int ipv6_location(GeoDb &db, const Address &address, Location &location) {
     return leaf_location(db, record, location);
 }
 
-// The record 16 bits below `from` along the address's first two bytes.
-Record down_16(const MMDB_s &mmdb, Record record, const unsigned char *b) {
-    for (unsigned i = 0; i < 16 && record.type == MMDB_RECORD_TYPE_SEARCH_NODE; ++i)
-        record = child(mmdb, record.value, b[i >> 3] >> (7 - (i & 7)) & 1);
-    return record;
+// The record 16 bits below `root`, the family's root, along the address's
+// first two bytes (the first 12 bits' record is kept per /12).
+Record down_16(GeoDb &db, Record root, const unsigned char *b, bool ipv6) {
+    const auto down = [&db, b](Record r, unsigned from, unsigned to) {
+        for (unsigned i = from; i < to && r.type == MMDB_RECORD_TYPE_SEARCH_NODE; ++i)
+            r = child(db.mmdb, r.value, b[i >> 3] >> (7 - (i & 7)) & 1);
+        return r;
+    };
+    std::uint64_t &known =
+        db.caches.down_12[(ipv6 ? 4096 : 0) + (std::size_t{b[0]} << 4 | b[1] >> 4)];
+    if (known == 0) known = packed_record(down(root, 0, 12));
+    return down(unpacked_record(known), 12, 16);
 }
 
 Location unpacked(std::uint8_t country, std::uint8_t continent) {
@@ -869,7 +876,7 @@ const GeoRun *prefix_run(GeoDb &db, std::uint32_t &word, bool ipv6, const unsign
         // A /16 with anything corrupt in its subtree is left to the walk,
         // address by address, so that only the lookups that meet the
         // corruption fail, as the library's do.
-        if (build_prefix(db, down_16(db.mmdb, root, b), ipv6, word) != MMDB_SUCCESS)
+        if (build_prefix(db, down_16(db, root, b, ipv6), ipv6, word) != MMDB_SUCCESS)
             word = GEO_PREFIX_TREE;
     }
     if (word == GEO_PREFIX_TREE) return nullptr;
