@@ -106,11 +106,35 @@ double estimate(const HllStorage &sketch) {
             t[r] = std::ldexp(1.0, -r);
         return t;
     }();
+    // PERF: the registers are counted by value (four tables, so that equal
+    // neighbours do not wait on each other) and the sum taken over the 256
+    // values, instead of a chain of a million dependent additions (5 ms a
+    // run). Where every partial sum is a multiple of 2^-top no larger than
+    // m, and m * 2^top fits the 53 bits of a double, every sum in any order
+    // is exact, so the result is the one the register-by-register sum gives;
+    // otherwise (registers loaded far above the insert cap) that sum is
+    // taken.
+    std::array<std::array<std::uint64_t, 256>, 4> counts{};
+    std::uint64_t i = 0;
+    for (; i + 4 <= sketch.size; i += 4)
+        for (unsigned k = 0; k < 4; ++k)
+            ++counts[k][sketch.registers[i + k]];
+    for (; i < sketch.size; ++i)
+        ++counts[0][sketch.registers[i]];
+    std::array<std::uint64_t, 256> by_value{};
+    unsigned top = 0;
+    for (unsigned r = 0; r < 256; ++r) {
+        by_value[r] = counts[0][r] + counts[1][r] + counts[2][r] + counts[3][r];
+        if (by_value[r] != 0) top = r;
+    }
+    const std::uint64_t zeros = by_value[0];
     double sum = 0.0;
-    std::uint64_t zeros = 0;
-    for (std::uint64_t i = 0; i < sketch.size; ++i) {
-        sum += inverse_powers[sketch.registers[i]];
-        zeros += sketch.registers[i] == 0;
+    if (sketch.precision + top <= 53) {
+        for (unsigned r = 0; r <= top; ++r)
+            sum += static_cast<double>(by_value[r]) * inverse_powers[r];
+    } else {
+        for (std::uint64_t j = 0; j < sketch.size; ++j)
+            sum += inverse_powers[sketch.registers[j]];
     }
     const double e = alpha * m * m / sum;
     if (e <= 2.5 * m) return zeros > 0 ? m * std::log(m / static_cast<double>(zeros)) : e;
