@@ -24,7 +24,7 @@
 // flush_locations finishes them all.
 //
 // Cost with GeoLite2-Country (4 MB): 2-3 ms to copy it at open; about
-// 25 ms to flatten the whole IPv4 space; for the uniform benchmark log,
+// 20 ms to flatten the whole IPv4 space; for the uniform benchmark log,
 // which reaches every IPv4 /16, 1.8 MiB of runs, list indexes and line
 // padding in all (both families, readied up to 128 KiB ahead of use), two
 // 256 KiB tables of /16 words, a 128 KiB table of short entries and the
