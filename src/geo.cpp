@@ -1032,14 +1032,18 @@ inline constexpr std::uint8_t GEO_STAGED_DONE = 3;
 // order, in the last pass.
 void stage(GeoDb &db, GeoStaged &s, Results &results) {
     GeoQueued &q = db.queued[s.slot];
-    // An IPv4-mapped address is its IPv4 address where the tree leads it
-    // there (dual-stack servers log every IPv4 client so).
-    if (q.address.family == AF_INET6 && db.runs != nullptr && db.mmdb.metadata.ip_version == 6 &&
-        is_mapped(q.address.bytes) && mapped_to_ipv4(db))
-        q.address = mapped_ipv4(q.address.bytes);
+    s.state = GEO_STAGED_DIRECT;
+    if (q.address.family == AF_INET6) {
+        if (db.runs == nullptr || db.mmdb.metadata.ip_version != 6) return;
+        // An IPv4-mapped address is its IPv4 address where the tree leads
+        // it there (dual-stack servers log every IPv4 client so).
+        if (is_mapped(q.address.bytes)) {
+            if (!mapped_to_ipv4(db)) return;
+            q.address = mapped_ipv4(q.address.bytes);
+        }
+    }
     const unsigned char *b = q.address.bytes;
     const std::size_t high = std::size_t{b[0]} << 8 | b[1];
-    s.state = GEO_STAGED_DIRECT;
     s.low = static_cast<std::uint16_t>(b[2] << 8 | b[3]);
     std::uint32_t word;
     if (q.address.family == AF_INET) {
@@ -1059,7 +1063,6 @@ void stage(GeoDb &db, GeoStaged &s, Results &results) {
         // (an indexed one, most often).
         word = db.caches.ipv4_prefixes[high];
     } else {
-        if (db.runs == nullptr || db.mmdb.metadata.ip_version != 6 || is_mapped(b)) return;
         word = db.caches.ipv6_prefixes[high];
     }
     if (word == 0 || word == GEO_PREFIX_TREE) return;
@@ -1112,17 +1115,17 @@ void count_queued(GeoDb &db, Results &results) {
     db.queued_count = 0;
     std::array<GeoStaged, GEO_QUEUE_SLOTS> staged;
     unsigned rest = 0;
-    const auto short_entry = [&db](const GeoQueued &q) -> const std::uint16_t & {
+    const auto entry_of = [&db](const GeoQueued &q) -> const std::uint16_t & {
         return db.caches.ipv4_short[std::size_t{q.address.bytes[0]} << 8 | q.address.bytes[1]];
     };
     for (unsigned i = 0; i < n; ++i) {
-        if (i + AHEAD < n) __builtin_prefetch(&short_entry(db.queued[i + AHEAD]));
+        if (i + AHEAD < n) __builtin_prefetch(&entry_of(db.queued[i + AHEAD]));
         // Arithmetic, not branches: a fifth to a third are not answered
         // here, at random.
         const GeoQueued &q = db.queued[i];
         const unsigned ipv4 = q.address.family == AF_INET;
-        const unsigned answered = (short_entry(q) >> 15) & ipv4;
-        const unsigned entry = short_entry(q) | (answered - 1); // all ones unless answered
+        const unsigned answered = (entry_of(q) >> 15) & ipv4;
+        const unsigned entry = entry_of(q) | (answered - 1); // all ones unless answered
         ++db.answer_hits[entry & 0x7ff];
         staged[rest].slot = static_cast<std::uint16_t>(i);
         rest += answered ^ 1;
@@ -1149,9 +1152,12 @@ void count_queued(GeoDb &db, Results &results) {
 void flush_locations(GeoDb &db, Results &results) {
     count_queued(db, results);
     for (std::size_t key = 0; key < db.answer_hits.size(); ++key) {
-        if (db.answer_hits[key] == 0) continue;
-        if ((key & 0xff) < COUNTRY_COUNT) results.countries[key & 0xff] += db.answer_hits[key];
-        if ((key >> 8) < CONTINENT_COUNT) results.continents[key >> 8] += db.answer_hits[key];
+        const std::uint64_t hits = db.answer_hits[key];
+        if (hits == 0) continue;
+        // Keys are the low bits of short entries, so short_answer reads them.
+        const Location location = short_answer(static_cast<std::uint16_t>(key));
+        if (location.country >= 0) results.countries[location.country] += hits;
+        if (location.continent >= 0) results.continents[location.continent] += hits;
         db.answer_hits[key] = 0;
     }
 }
