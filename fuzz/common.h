@@ -6,7 +6,7 @@
 
 #include "geo.h"
 #include "hll.h"
-#include "main.h"
+#include "tally.h"
 #include "parse.h"
 
 #include <cerrno>

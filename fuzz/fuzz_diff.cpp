@@ -8,7 +8,7 @@
 // its size, from a file or a pipe, so that lines longer than the block are
 // compared through the bounded path.
 #include "common.h"
-#include "main.h"
+#include "tally.h"
 #include "reference/reference.h"
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 // tally (with the fixture database attached when it opens, so the location
 // cache is exercised too).
 #include "common.h"
-#include "main.h"
+#include "tally.h"
 
 #include <cmath>
 #include <cstdint>

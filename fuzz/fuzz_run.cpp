@@ -4,7 +4,7 @@
 // size, from a file or a pipe, so lines longer than the block take the
 // bounded path; and with which vector level.
 #include "common.h"
-#include "main.h"
+#include "tally.h"
 #include "report.h"
 
 #include <cmath>

@@ -6,12 +6,6 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
-// The wider kernels of index_newlines are compiled for their own instruction
-// sets and only run when cpu_vector_level() says the CPU has them.
-#if defined(VESTREL_SSE2) && (defined(__x86_64__) || defined(__i386__))
-#define VESTREL_X86_WIDE 1
-#include <immintrin.h>
-#endif
 
 namespace vestrel {
 
@@ -540,126 +534,6 @@ long long parse_number_slow(std::string_view token, long long maxval) {
     }
     if (negative) return magnitude == 0 ? 0 : -1;
     return static_cast<long long>(magnitude);
-}
-
-namespace {
-
-// Mask of the first n of a chunk's 64 bytes.
-inline std::uint64_t first_bytes(std::size_t n) {
-    return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
-}
-
-// Records one 64-byte chunk at offset `base`: bit i of `newlines` and `nuls`
-// says what byte base + i is. Returns the new count of offsets in `out`.
-inline std::size_t record_chunk(std::uint64_t newlines, std::uint64_t nuls, std::size_t base,
-                                std::uint32_t *out, std::size_t count, std::size_t *nul_end) {
-    if (nuls != 0) *nul_end = base + 64 - static_cast<std::size_t>(std::countl_zero(nuls));
-    // PERF: about half the chunks of a usual log hold a newline, so a branch
-    // on it was mispredicted half the time (8% of the run). The first offset
-    // is written either way (one slot of slack) and counted only if it is
-    // one; the top bit keeps the compiler from branching on a zero mask.
-    const std::uint64_t top = std::uint64_t{1} << 63;
-    out[count] = static_cast<std::uint32_t>(
-        base + static_cast<std::size_t>(std::countr_zero(newlines | top)));
-    count += newlines != 0;
-    newlines &= newlines - 1;
-    while (newlines != 0) { // lines shorter than a chunk
-        out[count++] =
-            static_cast<std::uint32_t>(base + static_cast<std::size_t>(std::countr_zero(newlines)));
-        newlines &= newlines - 1;
-    }
-    return count;
-}
-
-#if defined(VESTREL_X86_WIDE)
-std::size_t index_newlines_sse2(const char *buf, std::size_t from, std::size_t to,
-                                std::uint32_t *out, std::size_t *nul_end) {
-    const __m128i newline = _mm_set1_epi8('\n');
-    const __m128i zero = _mm_setzero_si128();
-    std::size_t count = 0;
-    for (std::size_t i = from; i < to; i += 64) {
-        const std::uint64_t newlines =
-            byte_mask<4>(buf + i, [&](__m128i x) { return _mm_cmpeq_epi8(x, newline); });
-        const std::uint64_t nuls =
-            byte_mask<4>(buf + i, [&](__m128i x) { return _mm_cmpeq_epi8(x, zero); });
-        const std::uint64_t live = first_bytes(to - i);
-        count = record_chunk(newlines & live, nuls & live, i, out, count, nul_end);
-    }
-    return count;
-}
-
-// Bit i set where byte i of the 64 in `low` and `high` equals `byte`'s.
-__attribute__((target("avx2"))) inline std::uint64_t equal_bytes(__m256i low, __m256i high,
-                                                                 __m256i byte) {
-    const auto mask = [](int bits) { return std::uint64_t{static_cast<std::uint32_t>(bits)}; };
-    return mask(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, byte))) |
-           mask(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, byte))) << 32;
-}
-
-__attribute__((target("avx2"))) std::size_t index_newlines_avx2(const char *buf, std::size_t from,
-                                                                std::size_t to, std::uint32_t *out,
-                                                                std::size_t *nul_end) {
-    const __m256i newline = _mm256_set1_epi8('\n');
-    const __m256i zero = _mm256_setzero_si256();
-    std::size_t count = 0;
-    for (std::size_t i = from; i < to; i += 64) {
-        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(buf + i));
-        const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(buf + i + 32));
-        const std::uint64_t live = first_bytes(to - i);
-        count = record_chunk(equal_bytes(low, high, newline) & live,
-                             equal_bytes(low, high, zero) & live, i, out, count, nul_end);
-    }
-    return count;
-}
-
-__attribute__((target("avx512f,avx512bw"))) std::size_t
-index_newlines_avx512(const char *buf, std::size_t from, std::size_t to, std::uint32_t *out,
-                      std::size_t *nul_end) {
-    const __m512i newline = _mm512_set1_epi8('\n');
-    std::size_t count = 0;
-    for (std::size_t i = from; i < to; i += 64) {
-        const __m512i c = _mm512_loadu_si512(buf + i);
-        const std::uint64_t live = first_bytes(to - i);
-        count = record_chunk(_mm512_cmpeq_epi8_mask(c, newline) & live,
-                             _mm512_testn_epi8_mask(c, c) & live, i, out, count, nul_end);
-    }
-    return count;
-}
-#endif
-
-// The C library's memchr and memrchr have their own vector forms on most
-// machines.
-std::size_t index_newlines_portable(const char *buf, std::size_t from, std::size_t to,
-                                    std::uint32_t *out, std::size_t *nul_end) {
-    std::size_t count = 0;
-    const char *p = buf + from;
-    const char *const end = buf + to;
-    while (const void *hit = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
-        const char *newline = static_cast<const char *>(hit);
-        out[count++] = static_cast<std::uint32_t>(newline - buf);
-        p = newline + 1;
-    }
-    if (const void *nul = memrchr(buf + from, '\0', to - from))
-        *nul_end = static_cast<std::size_t>(static_cast<const char *>(nul) - buf) + 1;
-    return count;
-}
-
-} // namespace
-
-std::size_t index_newlines(VectorLevel level, const char *buf, std::size_t from, std::size_t to,
-                           std::uint32_t *out, std::size_t *nul_end) {
-    switch (level) {
-#if defined(VESTREL_X86_WIDE)
-    case VectorLevel::AVX512:
-        return index_newlines_avx512(buf, from, to, out, nul_end);
-    case VectorLevel::AVX2:
-        return index_newlines_avx2(buf, from, to, out, nul_end);
-    case VectorLevel::SSE2:
-        return index_newlines_sse2(buf, from, to, out, nul_end);
-#endif
-    default:
-        return index_newlines_portable(buf, from, to, out, nul_end);
-    }
 }
 
 } // namespace vestrel

@@ -1,6 +1,6 @@
 // Splitting of one access-log line into the fields the tally counts, and of
-// the time stamp and the request into their parts; and the newline index
-// that finds where the lines of a read buffer end.
+// the time stamp and the request into their parts; the address check and the
+// number parsers that read those fields.
 //
 // Every field is a view into the caller's line buffer, valid until the next
 // line is read into it; nothing is copied or allocated and the buffer is never
@@ -102,24 +102,6 @@ struct RequestLine {
 // text.size()): the read buffer past the line lets the field scans load 16
 // bytes at a time up to the line's end instead of reading its tail bytewise.
 LogLine parse_log_line(std::string_view text, std::size_t readable = 0);
-
-// Room for offsets that index_newlines needs beyond one per byte scanned.
-inline constexpr std::size_t NEWLINE_INDEX_SLACK = 1;
-
-// Bytes past `to` that index_newlines may load (and ignore).
-inline constexpr std::size_t NEWLINE_INDEX_OVERREAD = 63;
-
-// Writes to `out` the offset from `buf` of every newline in buf[from, to), in
-// order, and returns how many there are; when that range holds a NUL byte,
-// sets *nul_end to the offset just past the last one (else leaves it). `out`
-// has room for to - from + NEWLINE_INDEX_SLACK offsets, and buf[to,
-// to + NEWLINE_INDEX_OVERREAD) may be loaded. `level` is at most
-// cpu_vector_level(); every level gives the same result. Offsets are 32-bit:
-// `to` is at most 2^32 - 1.
-// PERF: one pass over a read that finds every newline, instead of a memchr
-// call per line; each line's end is then one load away.
-std::size_t index_newlines(VectorLevel level, const char *buf, std::size_t from, std::size_t to,
-                           std::uint32_t *out, std::size_t *nul_end);
 
 // Splits a time stamp such as "10/Oct/2000:13:55:36 -0700"; the zone is dropped.
 LogDate parse_log_date(std::string_view date);

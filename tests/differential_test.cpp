@@ -5,7 +5,7 @@
 #include "geo.h"
 #include "hll.h"
 #include "longline.h"
-#include "main.h"
+#include "tally.h"
 #include "parse.h"
 #include "reference/reference.h"
 #include "support/mmdb_writer.h"

@@ -11,7 +11,7 @@
 // does; every field points into that buffer and an absent field is nullptr.
 #pragma once
 
-#include "main.h"
+#include "tally.h"
 
 #include <cstdio>
 #include <maxminddb.h>

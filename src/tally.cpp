@@ -1,0 +1,133 @@
+#include "tally.h"
+
+#include "parse.h"
+
+#include <cstdint>
+#include <sys/socket.h>
+
+namespace vestrel {
+
+namespace {
+
+// Applies every deferred count: the queued geolocation lookups and the
+// pending sketch inserts.
+void flush_deferred_counts(Tally &tally) {
+    if (tally.geo != nullptr) flush_locations(*tally.geo, tally.results);
+    for (unsigned i = 0; i < PENDING_INSERTS; ++i) {
+        if (tally.pending_sketch[i] != nullptr)
+            insert_hash(*tally.pending_sketch[i], tally.pending_hash[i]);
+        tally.pending_sketch[i] = nullptr;
+    }
+}
+
+// Queues a hit's insert behind the PENDING_INSERTS - 1 before it, applying
+// the oldest.
+inline void defer_insert(Tally &tally, HllStorage &sketch, std::uint32_t h) {
+    prefetch_register(sketch, h);
+    const unsigned slot = tally.pending_next;
+    if (tally.pending_sketch[slot] != nullptr)
+        insert_hash(*tally.pending_sketch[slot], tally.pending_hash[slot]);
+    tally.pending_sketch[slot] = &sketch;
+    tally.pending_hash[slot] = h;
+    tally.pending_next = (slot + 1) % PENDING_INSERTS;
+}
+
+// How many bytes from a field's start may be loaded.
+std::size_t readable_from(const LogLine &fields, std::string_view field) {
+    return fields.readable_end != nullptr
+               ? static_cast<std::size_t>(fields.readable_end - field.data())
+               : field.size();
+}
+
+// Counts one line from its fields; its sketch insert may stay pending until
+// later lines or flush_deferred_counts.
+void tally_fields(Tally &tally, const LogLine &fields) {
+    Results &r = tally.results;
+    if (!fields.remote_host) {
+        ++r.invalid_lines;
+        return;
+    }
+    const std::string_view host = *fields.remote_host;
+    const Address address = parse_address(host, readable_from(fields, host));
+    HllStorage *sketch;
+    if (address.family == AF_INET) {
+        ++r.hits_ipv4;
+        sketch = &tally.ipv4;
+    } else if (address.family == AF_INET6) {
+        ++r.hits_ipv6;
+        sketch = &tally.ipv6;
+    } else {
+        ++r.invalid_lines;
+        return;
+    }
+    // An accepted address is at most 45 bytes, well inside the hash's range.
+    const auto length = static_cast<std::int32_t>(host.size());
+    const std::uint32_t h =
+        length <= MURMUR_SHORT_MAX && readable_from(fields, host) >= MURMUR_SHORT_LOAD
+            ? murmur3_32_short(host.data(), length, VISITOR_HASH_SEED)
+            : murmur3_32(host.data(), length, VISITOR_HASH_SEED);
+    // PERF: see PENDING_INSERTS.
+    defer_insert(tally, *sketch, h);
+    if (tally.geo != nullptr) lookup_location(*tally.geo, address, h, r);
+
+    if (fields.date) {
+        const long long hour = parse_hour(*fields.date);
+        if (hour >= 0) ++r.hours[hour];
+    }
+    if (fields.request) {
+        const RequestLine request = parse_request(*fields.request);
+        if (request.method) {
+            const int i = method_table.find(*request.method);
+            if (i >= 0) ++r.methods[i];
+        }
+        if (request.protocol) {
+            const int i = protocol_table.find(*request.protocol);
+            if (i >= 0) ++r.protocols[i];
+        }
+    }
+    if (fields.status) {
+        const long long code =
+            parse_number(*fields.status, STATUS_COUNT - 1, readable_from(fields, *fields.status));
+        if (code >= 0) ++r.status[code];
+    }
+    if (fields.size) {
+        const long long size =
+            parse_number(*fields.size, INT64_MAX, readable_from(fields, *fields.size));
+        if (size >= 0) add_bandwidth(r, static_cast<std::uint64_t>(size));
+    }
+}
+
+// Counts one line whose text holds no NUL byte.
+void tally_text(Tally &tally, std::string_view text, std::size_t readable = 0) {
+    tally_fields(tally, parse_log_line(text, readable));
+}
+
+} // namespace
+
+void tally_line(Tally &tally, std::string_view line) {
+    tally_text(tally, cut_at_nul(line));
+    flush_deferred_counts(tally);
+}
+
+int tally_stream(Tally &tally, int fd, std::size_t block) {
+    Reader reader;
+    if (open_reader(reader, fd, tally.vector, block) == -1) return -1;
+    LineView line;
+    int status;
+    while ((status = next_line(reader, line)) > 0)
+        tally_text(tally, line.text, line.readable);
+    flush_deferred_counts(tally);
+    close_reader(reader);
+    return status;
+}
+
+void finish_totals(Tally &tally) {
+    Results &r = tally.results;
+    r.hits_total = r.hits_ipv4 + r.hits_ipv6;
+    r.processed_lines = r.hits_total + r.invalid_lines;
+    r.visits_ipv4 = static_cast<std::uint64_t>(estimate(tally.ipv4));
+    r.visits_ipv6 = static_cast<std::uint64_t>(estimate(tally.ipv6));
+    r.visits_total = r.visits_ipv4 + r.visits_ipv6;
+}
+
+} // namespace vestrel
