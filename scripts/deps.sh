@@ -17,7 +17,7 @@ install_packages() {
             "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(g++ cmake make pkg-config libjansson-dev libmaxminddb-dev libseccomp-dev)
+BUILD_PACKAGES=(g++ cmake make pkg-config libjansson-dev libmaxminddb-dev libseccomp-dev libisal-dev zlib1g-dev libzstd-dev)
 TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev valgrind)
 # Building and checking the Debian package, and validating reports against the
 # schema (scripts/check-delivery, scripts/check-schema).

@@ -5,8 +5,9 @@
 // report text, input, database, sketches (the read buffer is the tally's,
 // gone when reading ends). Fatal conditions end the process with a message
 // and status 1 without teardown. Memory is fixed: the reader's buffer and
-// index (read.h), the two sketches (hll.h) and, with -g, the database copy
-// and its tables (geo.h), whatever the log.
+// index (read.h) and, for a compressed log, its decoder (decompress.h), the
+// two sketches (hll.h) and, with -g, the database copy and its tables
+// (geo.h), whatever the log.
 #include "compat.h"
 #include "report.h"
 #include "tally.h"
@@ -138,11 +139,21 @@ int run(int argc, char **argv) {
     results.file_name = log_path;
     results.file_size = st.st_size;
 
-    // A read error must not pass for the end of a shorter log.
-    if (tally_stream(tally, fd) == -1) {
-        std::perror("Can't read log file");
+    // A read error must not pass for the end of a shorter log, nor bad
+    // compressed data for a log that ends there.
+    DecodeOutcome outcome;
+    if (tally_stream(tally, fd, READ_BLOCK, &outcome) == -1) {
+        if (outcome.error == DecodeError::NONE) {
+            std::perror("Can't read log file");
+        } else {
+            char why[1024];
+            std::fprintf(stderr, "Can't read log file: %s\n",
+                         describe_decode_failure(outcome, log_path, why, sizeof why));
+        }
         std::exit(1);
     }
+    // As `gzip -d`: the text is whole, the bytes after it were not read.
+    if (outcome.trailing_garbage) warnx("trailing garbage after the gzip data ignored");
     finish_totals(tally);
 
     timespec stop{};

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <poll.h>
 #include <unistd.h>
 // The wider kernels of index_newlines are compiled for their own instruction
 // sets and only run when cpu_vector_level() says the CPU has them; a
@@ -145,26 +144,72 @@ std::size_t index_newlines(VectorLevel level, const char *buf, std::size_t from,
 
 namespace {
 
-// Waits until a non-blocking descriptor has something to read (or has hung
-// up). Returns 0, or -1 with errno set.
-int wait_readable(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    while (poll(&p, 1, -1) == -1)
-        if (errno != EINTR) return -1;
+// The first read decides where the bytes come from: it reads until it has
+// MAGIC_BYTES bytes (or the input ends) into the buffer or, when the block is
+// smaller than that, into reader.kept, and looks at them. Text stays where
+// it was read; compressed data is handed to a decoder, which then fills the
+// buffer with its text. It reads at most DECODE_INPUT bytes, all of which a
+// decoder can take.
+ssize_t read_first(Reader &r, char *to, std::size_t size) {
+    const bool into_buffer = size >= MAGIC_BYTES;
+    unsigned char *into = into_buffer ? reinterpret_cast<unsigned char *>(to) : r.kept;
+    const std::size_t room = into_buffer ? std::min(size, DECODE_INPUT) : MAGIC_BYTES;
+    std::size_t got = 0;
+    while (got < MAGIC_BYTES) {
+        const ssize_t n = read_input(r.fd, into + got, room - got);
+        if (n < 0) return -1;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    if (got == 0) {
+        r.source = Source::PLAIN;
+        return 0;
+    }
+    const Compression format = detect_compression(into, got);
+    if (format != Compression::NONE) {
+        if (open_decoder(r.decoder, r.fd, format, into, got) == -1) return -1;
+        r.source = Source::DECODER;
+        return decode_some(r.decoder, to, size);
+    }
+    if (into_buffer) {
+        r.source = Source::PLAIN;
+        return static_cast<ssize_t>(got);
+    }
+    r.source = Source::KEPT;
+    r.kept_at = 0;
+    r.kept_end = static_cast<std::uint8_t>(got);
     return 0;
 }
 
-// Reads at most `size` bytes into `to`: the count, 0 at the end of input, or
-// -1 with errno set. Interrupted reads are retried, and a non-blocking input
-// that is momentarily empty is not at its end.
-ssize_t read_some(Reader &r, char *to, std::size_t size) {
-    for (;;) {
-        const ssize_t n = read(r.fd, to, size);
-        if (n >= 0) return n;
-        if (errno == EINTR) continue;
-        if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_readable(r.fd) == 0) continue;
-        return -1;
+// Every read but a plain log's after its first.
+ssize_t read_other(Reader &r, char *to, std::size_t size) {
+    switch (r.source) {
+    case Source::UNKNOWN: {
+        const ssize_t n = read_first(r, to, size);
+        if (r.source != Source::KEPT) return n;
+        [[fallthrough]];
     }
+    case Source::KEPT: {
+        const std::size_t n = std::min<std::size_t>(size, r.kept_end - r.kept_at);
+        std::memcpy(to, r.kept + r.kept_at, n);
+        r.kept_at = static_cast<std::uint8_t>(r.kept_at + n);
+        if (r.kept_at == r.kept_end) r.source = Source::PLAIN;
+        return static_cast<ssize_t>(n); // at least 1: KEPT holds a byte or more
+    }
+    case Source::DECODER:
+        return decode_some(r.decoder, to, size);
+    case Source::PLAIN:
+        break;
+    }
+    return read_input(r.fd, to, size);
+}
+
+// Reads at most `size` bytes of text into `to`: the count, 0 at the end of
+// input, or -1 with errno set.
+inline ssize_t read_some(Reader &r, char *to, std::size_t size) {
+    if (r.source == Source::PLAIN) [[likely]]
+        return read_input(r.fd, to, size);
+    return read_other(r, to, size);
 }
 
 // Feeds the long line the next `size` bytes of the buffer while its text
@@ -277,6 +322,7 @@ int next_line_refill(Reader &r, LineView &out) {
 
 void close_reader(Reader &reader) {
     const int saved = errno;
+    close_decoder(reader.decoder);
     std::free(reader.newlines);
     std::free(reader.buf);
     reader = Reader{};

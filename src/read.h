@@ -7,12 +7,20 @@
 // stand-in of longline.h. A line it hands out is a view into the buffer,
 // valid until the next call; its text ends at its first NUL byte.
 //
+// A log whose first bytes are gzip or zstd data is decompressed as it is
+// read (decompress.h): its text goes into the same buffer as a plain log's,
+// and everything after the read is the same. What the first bytes are is
+// decided once, on the first read, from what that read brought; nothing is
+// read twice and the descriptor is never seeked, so pipes work too.
+//
 // Cost per line: one offset from the newline index, which finds every
 // newline and NUL byte of a read in one vector pass; per read, one system
-// call and, for the partial line at the end of the buffer, one move.
+// call (or, for compressed logs, one decoder call into the buffer) and, for
+// the partial line at the end of the buffer, one move.
 #pragma once
 
 #include "compat.h"
+#include "decompress.h"
 #include "longline.h"
 
 #include <cstddef>
@@ -77,6 +85,11 @@ struct LineView {
     std::size_t readable = 0;
 };
 
+// Where a read's bytes come from: not known before the first read; the
+// descriptor (PLAIN); the first bytes kept from the first read of a block
+// too small to hold MAGIC_BYTES, then the descriptor (KEPT); a decoder.
+enum class Source : std::uint8_t { UNKNOWN, PLAIN, KEPT, DECODER };
+
 // The state of one pass over a descriptor. buf[0, end) holds unread bytes:
 // the lines not yet handed out, then at most one partial line. buf[0,
 // indexed) has been through the newline index: the offsets of its newlines
@@ -102,6 +115,14 @@ struct Reader {
     bool overflow_wants_text = false;
     // Set once read() has returned 0: a terminal or pipe is not read again.
     bool at_end = false;
+    Source source = Source::UNKNOWN;
+    // KEPT: first bytes read but not yet handed out, kept[kept_at, kept_end).
+    unsigned char kept[MAGIC_BYTES] = {};
+    std::uint8_t kept_at = 0;
+    std::uint8_t kept_end = 0;
+    // DECODER: the decoder; its outcome also tells a pass over a plain log
+    // that it was one (format NONE).
+    Decoder decoder;
 };
 
 // Readies `reader` to read `fd` to its end in reads of at most `block` bytes
@@ -117,7 +138,8 @@ int next_line_refill(Reader &reader, LineView &out);
 
 // Hands out the next line in `out`. Returns 1 for a line, 0 at the end of
 // input, -1 with errno set when reading failed (the lines before it have
-// been handed out). A non-blocking descriptor that has nothing yet is
+// been handed out): EBADMSG when compressed data is bad or its format is not
+// read here, reader.decoder.outcome then saying why. A non-blocking descriptor that has nothing yet is
 // waited for, and an interrupted read is retried.
 inline int next_line(Reader &reader, LineView &out) {
     if (reader.next == reader.count) [[unlikely]]
@@ -132,7 +154,8 @@ inline int next_line(Reader &reader, LineView &out) {
     return 1;
 }
 
-// Releases the buffers; `reader` may be opened again. errno is kept.
+// Releases the buffers and the decoder; `reader` may be opened again. errno
+// is kept.
 void close_reader(Reader &reader);
 
 } // namespace vestrel

@@ -109,14 +109,16 @@ void tally_line(Tally &tally, std::string_view line) {
     flush_deferred_counts(tally);
 }
 
-int tally_stream(Tally &tally, int fd, std::size_t block) {
+int tally_stream(Tally &tally, int fd, std::size_t block, DecodeOutcome *outcome) {
     Reader reader;
+    if (outcome != nullptr) *outcome = DecodeOutcome{};
     if (open_reader(reader, fd, tally.vector, block) == -1) return -1;
     LineView line;
     int status;
     while ((status = next_line(reader, line)) > 0)
         tally_text(tally, line.text, line.readable);
     flush_deferred_counts(tally);
+    if (outcome != nullptr) *outcome = reader.decoder.outcome;
     close_reader(reader);
     return status;
 }

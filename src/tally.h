@@ -51,10 +51,14 @@ struct Tally {
 void tally_line(Tally &tally, std::string_view line);
 
 // Reads `fd` to its end with the reader (blocks of `block` bytes, see
-// open_reader) and tallies every line. Returns 0 at end of input, -1 with
-// errno set when reading fails (the lines before the failure are tallied) or
-// with ENOMEM when the reader's buffers cannot be had (nothing is tallied).
-int tally_stream(Tally &tally, int fd, std::size_t block = READ_BLOCK);
+// open_reader; a gzip or zstd log is decompressed) and tallies every line.
+// Returns 0 at end of input, -1 with errno set when reading fails (the lines
+// before the failure are tallied; EBADMSG: the compressed data is bad or not
+// read here) or with ENOMEM when the reader's buffers cannot be had (nothing
+// is tallied). When `outcome` is given it receives what the reader found
+// (the compression, and why bad data stopped it), whatever the result.
+int tally_stream(Tally &tally, int fd, std::size_t block = READ_BLOCK,
+                 DecodeOutcome *outcome = nullptr);
 
 // Sets the derived totals and the visitor estimates once reading is done.
 void finish_totals(Tally &tally);
