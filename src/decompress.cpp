@@ -68,16 +68,16 @@ ssize_t refill(Decoder &d) {
     return n;
 }
 
-std::uint32_t load_le32(const unsigned char *p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
-
 // ---------------------------------------------------------------------------
 // gzip
 
 #if defined(VESTREL_HAVE_ISAL)
 using InflateState = inflate_state;
+
+std::uint32_t load_le32(const unsigned char *p) {
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+           std::uint32_t{p[3]} << 24;
+}
 
 void start_inflate(InflateState &s) {
     isal_inflate_reset(&s);

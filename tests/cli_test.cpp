@@ -1,11 +1,15 @@
 // Whole-program tests: the built binary on the fixture logs in tests/cli,
 // comparing the complete report (date and run time masked), standard error
 // and exit status.
+#include "support/compress.h"
 #include "support/process.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace vestrel::test {
@@ -177,6 +181,209 @@ TEST(Cli, GeolocationDefaultDatabase) {
            "",
            "vestrel: Can't open database (" + path + "): No such file or directory\n",
            1});
+}
+
+// The report without the two values that describe the file rather than the
+// text in it.
+std::string mask_file(const std::string &report) {
+    static const std::regex name(R"("file_name": "[^"]*")");
+    static const std::regex size(R"("file_size": [0-9]+)");
+    return std::regex_replace(std::regex_replace(mask_report(report), name, R"("file_name": F)"),
+                              size, R"("file_size": S)");
+}
+
+// Runs vestrel on `bytes` given as `how`: a file named `name`, standard
+// input from that file, or a pipe fed by a thread.
+enum class Given { File, Stdin, Pipe };
+
+Outcome run_on(const TempDir &dir, const std::string &name, const std::string &bytes, Given how) {
+    const std::string path = dir.file(name);
+    write_file(path, bytes);
+    RunOptions options;
+    options.cwd = dir.path;
+    if (how == Given::File) return run_vestrel({name}, options);
+    if (how == Given::Stdin) {
+        options.stdin_path = path;
+        return run_vestrel({"-"}, options);
+    }
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return {};
+    std::thread writer([&] {
+        // Pieces of a few KiB, so that the first read holds less than a block.
+        for (std::size_t at = 0; at < bytes.size();) {
+            const ssize_t n =
+                write(fds[1], bytes.data() + at, std::min<std::size_t>(bytes.size() - at, 3001));
+            if (n <= 0) break;
+            at += static_cast<std::size_t>(n);
+        }
+        close(fds[1]);
+    });
+    options.stdin_fd = fds[0];
+    Outcome o = run_vestrel({"-"}, options);
+    writer.join();
+    close(fds[0]);
+    return o;
+}
+
+const char *given_name(Given how) {
+    return how == Given::File ? "file" : how == Given::Stdin ? "standard input" : "pipe";
+}
+
+// A log with lines longer than the read block: the bounded long-line path
+// fed from a decoder.
+std::string log_with_long_lines() {
+    const std::string mixed = read_file(CLI_DIR + "/mixed.log");
+    const std::string long_request = "192.0.2.9 - - [10/Oct/2000:13:55:36 -0700] \"GET /" +
+                                     std::string(3u << 20, 'q') + " HTTP/1.0\" 200 7\n";
+    return mixed + long_request + mixed + std::string(2u << 20, 'z') + "\n" + mixed;
+}
+
+// A gzip or zstd log gives its text's report, from a file, standard input
+// or a pipe, in every shape the tools make: several members or frames (cut
+// anywhere in a line), empty members, skippable frames, stored blocks,
+// trailing zeros after the last member.
+TEST(Cli, CompressedLogsReportTheirText) {
+    const std::string mixed = read_file(CLI_DIR + "/mixed.log");
+    ASSERT_FALSE(mixed.empty());
+    const std::string big = log_with_long_lines();
+    const std::string third = mixed.substr(0, 700), rest = mixed.substr(700);
+    struct Case {
+        const char *name;
+        std::string text;
+        std::string stored;
+        bool pipe = true;
+    };
+    const Case cases[] = {
+        {"gzip", mixed, gzip_member(mixed)},
+        {"gzip, stored blocks", mixed, gzip_member(mixed, 0)},
+        {"gzip, three members cut inside lines, one empty", mixed,
+         gzip_member(third) + gzip_member("") + gzip_member(rest.substr(0, 33), 1) +
+             gzip_member(rest.substr(33), 9)},
+        {"gzip, zeros after the last member", mixed, gzip_member(mixed) + std::string(1000, '\0'),
+         false},
+        {"gzip of nothing", "", gzip_member("")},
+        {"gzip of empty members", "", gzip_member("") + gzip_member("") + gzip_member("")},
+        {"gzip, lines longer than the read block", big, gzip_member(big, 1)},
+        {"zstd", mixed, zstd_frame(mixed)},
+        {"zstd without checksum", mixed, zstd_frame(mixed, 0, false)},
+        {"zstd, skippable frames around and between frames", mixed,
+         zstd_skippable("first") + zstd_frame(third) + zstd_skippable(std::string(5000, 's'), 15) +
+             zstd_frame("") + zstd_frame(rest, 20) + zstd_skippable("")},
+        {"zstd, the largest window allowed", mixed, zstd_frame(mixed, 27)},
+        {"zstd, lines longer than the read block", big, zstd_frame(big)},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        write_file(dir.file("plain.log"), c.text);
+        RunOptions options;
+        options.cwd = dir.path;
+        const Outcome plain = run_vestrel({"plain.log"}, options);
+        ASSERT_EQ(plain.status, 0) << c.name;
+        for (Given how : {Given::File, Given::Stdin, Given::Pipe}) {
+            if (how == Given::Pipe && !c.pipe) continue;
+            SCOPED_TRACE(std::string(c.name) + ", " + given_name(how));
+            const Outcome o = run_on(dir, "access.log.x", c.stored, how);
+            EXPECT_EQ(o.status, 0);
+            EXPECT_EQ(mask_summary(o.err), mask_summary(plain.err));
+            EXPECT_EQ(mask_file(o.out), mask_file(plain.out));
+            if (how == Given::File) {
+                EXPECT_NE(o.out.find("\"file_name\": \"access.log.x\""), std::string::npos);
+                EXPECT_NE(o.out.find("\"file_size\": " + std::to_string(c.stored.size()) + ","),
+                          std::string::npos);
+            }
+        }
+    }
+}
+
+// Bad compressed data is a read error: status 1, the cause, no report. Other
+// compressions are refused with the command that reads them. Bytes after
+// the last gzip member are ignored with a warning, as `gzip -d` does.
+TEST(Cli, CompressedLogErrors) {
+    const std::string mixed = read_file(CLI_DIR + "/mixed.log");
+    ASSERT_FALSE(mixed.empty());
+    const std::string gz = gzip_member(mixed);
+    const std::string zst = zstd_frame(mixed);
+    std::string bad_crc = gz, bad_length = gz;
+    bad_crc[bad_crc.size() - 8] ^= 1;
+    bad_length[bad_length.size() - 1] ^= 1;
+    // Block type 3 (reserved) in the first deflate block of a stored member.
+    std::string bad_block = gzip_member(mixed, 0);
+    bad_block[10] = 0x07;
+    const std::string read_error = "Can't read log file: ";
+    struct Case {
+        const char *name;
+        std::string stored;
+        std::string err; // ending in '(': a prefix of standard error
+        int status = 1;
+    };
+    const Case cases[] = {
+        {"gzip cut in its data", gz.substr(0, gz.size() / 2), read_error + "gzip data is truncated\n"},
+        {"gzip cut in its trailer", gz.substr(0, gz.size() - 3),
+         read_error + "gzip data is truncated\n"},
+        {"gzip magic alone", "\x1f\x8b\x08", read_error + "gzip data is truncated\n"},
+        {"gzip cut after a whole member and a magic", gz + "\x1f\x8b",
+         read_error + "gzip data is truncated\n"},
+        {"gzip with a bad CRC", bad_crc, read_error + "gzip data does not match its CRC\n"},
+        {"gzip with a bad length", bad_length,
+         read_error + "gzip data does not match its stored length\n"},
+        {"gzip with a bad block", bad_block, read_error + "gzip data is corrupt ("},
+        {"second gzip member corrupt", gz + bad_crc, read_error + "gzip data does not match its CRC\n"},
+        {"zstd cut in its data", zst.substr(0, zst.size() / 2), read_error + "zstd data is truncated\n"},
+        {"zstd magic alone", "\x28\xb5\x2f\xfd", read_error + "zstd data is truncated\n"},
+        {"zstd with a bad checksum",
+         zst.substr(0, zst.size() - 1) + static_cast<char>(zst.back() ^ 1),
+         read_error + "zstd data does not match its checksum\n"},
+        {"zstd followed by other bytes", zst + "garbage", read_error + "zstd data is corrupt ("},
+        {"zstd frame with a reserved block type",
+         std::string("\x28\xb5\x2f\xfd\x00\x58\x07\x00\x00", 9) + std::string(16, 'x'),
+         read_error + "zstd data is corrupt ("},
+        {"zstd window of 256 MiB", zstd_frame(mixed, 28),
+         read_error + "zstd frame needs a window larger than 128 MiB; decompress it first: "
+                      "zstd -dc --long=31 access.log.x | vestrel -\n"},
+        {"bzip2", "BZh91AY&SY" + std::string(40, '\x01'),
+         read_error + "bzip2-compressed data is not read directly; decompress it first: "
+                      "bzip2 -dc access.log.x | vestrel -\n"},
+        {"xz", std::string("\xfd\x37\x7a\x58\x5a\x00\x00\x04", 8) + std::string(40, '\x01'),
+         read_error + "xz-compressed data is not read directly; decompress it first: "
+                      "xz -dc access.log.x | vestrel -\n"},
+        {"lz4", "\x04\x22\x4d\x18" + std::string(40, '\x01'),
+         read_error + "lz4-compressed data is not read directly; decompress it first: "
+                      "lz4 -dc access.log.x | vestrel -\n"},
+        {"gzip followed by other bytes", gz + "garbage",
+         "vestrel: trailing garbage after the gzip data ignored\nProcessed 15 lines in S seconds.\n",
+         0},
+        {"gzip, zeros, then a member", gz + std::string(4, '\0') + gz,
+         "vestrel: trailing garbage after the gzip data ignored\nProcessed 15 lines in S seconds.\n",
+         0},
+    };
+    for (const Case &c : cases) {
+        for (Given how : {Given::File, Given::Stdin}) {
+            SCOPED_TRACE(std::string(c.name) + ", " + given_name(how));
+            TempDir dir;
+            const Outcome o = run_on(dir, "access.log.x", c.stored, how);
+            EXPECT_EQ(o.status, c.status);
+            std::string want = c.err;
+            if (how == Given::Stdin) want = std::regex_replace(want, std::regex(" access.log.x"), "");
+            if (!want.empty() && want.back() == '(')
+                EXPECT_EQ(o.err.substr(0, want.size()), want) << o.err;
+            else
+                EXPECT_EQ(mask_summary(o.err), want);
+            if (c.status != 0) EXPECT_EQ(o.out, "");
+            else EXPECT_EQ(mask_file(o.out), mask_file(expected_report("mixed")));
+        }
+    }
+}
+
+// Text that merely starts like a compressed log is text.
+TEST(Cli, PrefixesOfMagicNumbersAreText) {
+    for (const std::string text : {std::string("\x1f\x8b"), std::string("\x28\xb5\x2f"),
+                                   std::string("BZh"), std::string("BZhx\n"),
+                                   std::string("\x1f\x8b\x09 text\n")}) {
+        TempDir dir;
+        const Outcome o = run_on(dir, "a.log", text, Given::File);
+        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(mask_summary(o.err), "Processed 1 lines in S seconds.\n");
+    }
 }
 
 } // namespace

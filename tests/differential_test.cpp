@@ -8,6 +8,7 @@
 #include "tally.h"
 #include "parse.h"
 #include "reference/reference.h"
+#include "support/compress.h"
 #include "support/mmdb_writer.h"
 #include "support/process.h"
 
@@ -956,13 +957,18 @@ enum class Through { File, File_And_Pipe };
 
 // Runs tally_stream (on the file, and through a pipe when asked) and the
 // getline reference on the same bytes and compares the results. The
-// reference's record goes to `reference_out` when given.
+// reference's record goes to `reference_out` when given. With `stored`,
+// tally_stream reads those bytes instead (a compressed form of `bytes`).
 void expect_same_run(const std::string &bytes, const char *db_path = nullptr,
                      Through through = Through::File, Results *reference_out = nullptr,
-                     std::size_t block = READ_BLOCK, VectorLevel level = cpu_vector_level()) {
+                     std::size_t block = READ_BLOCK, VectorLevel level = cpu_vector_level(),
+                     const std::string *stored = nullptr) {
     test::TempDir dir;
     const std::string path = dir.file("access.log");
     test::write_file(path, bytes);
+    const std::string stored_path = stored != nullptr ? dir.file("access.log.stored") : path;
+    if (stored != nullptr) test::write_file(stored_path, *stored);
+    const std::string &read_bytes = stored != nullptr ? *stored : bytes;
 
     GeoHandle slow_geo = db_path != nullptr ? open_geo(db_path) : nullptr;
     SketchedTally slow(slow_geo.get());
@@ -984,7 +990,7 @@ void expect_same_run(const std::string &bytes, const char *db_path = nullptr,
         GeoHandle fast_geo = db_path != nullptr ? open_geo(db_path) : nullptr;
         SketchedTally fast(fast_geo.get());
         fast.tally.vector = level;
-        const int fd = open(path.c_str(), O_RDONLY);
+        const int fd = open(stored_path.c_str(), O_RDONLY);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(tally_stream(fast.tally, fd, block), 0);
         close(fd);
@@ -993,13 +999,13 @@ void expect_same_run(const std::string &bytes, const char *db_path = nullptr,
     if (through == Through::File_And_Pipe) {
         // Small inputs go in writes of a few bytes, so that reads end anywhere
         // in a line; larger ones in a mix that also fills and grows the buffer.
-        const bool tiny = bytes.size() <= 256 * 1024;
+        const bool tiny = read_bytes.size() <= 256 * 1024;
         GeoHandle fast_geo = db_path != nullptr ? open_geo(db_path) : nullptr;
         SketchedTally fast(fast_geo.get());
         fast.tally.vector = level;
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
-        std::thread writer(feed_pipe, fds[1], std::cref(bytes), 0x5eed0100, tiny);
+        std::thread writer(feed_pipe, fds[1], std::cref(read_bytes), 0x5eed0100, tiny);
         const int status = tally_stream(fast.tally, fds[0], block);
         writer.join();
         close(fds[0]);
@@ -1294,6 +1300,39 @@ TEST(DifferentialRun, SmallReadBlocks) {
                         block == 5 || block == 61 ? Through::File_And_Pipe : Through::File, nullptr,
                         block);
     }
+}
+
+// A compressed log counts as its text, whatever the read block: blocks of a
+// byte up to the usual one, cut through the decoder's output anywhere, with
+// members and frames (and their ends) falling anywhere in a block.
+TEST(DifferentialRun, CompressedLogsInEveryBlockSize) {
+    const std::vector<std::string> real = some_real_lines();
+    Rng rng(0x5eed0030);
+    const std::string log = random_log(rng, 500, real);
+    const std::size_t cut1 = pick(rng, log.size()), cut2 = cut1 + pick(rng, log.size() - cut1);
+    const std::string a = log.substr(0, cut1), b = log.substr(cut1, cut2 - cut1),
+                      c = log.substr(cut2);
+    const struct {
+        const char *name;
+        std::string stored;
+    } forms[] = {
+        {"gzip", test::gzip_member(log)},
+        {"gzip, four members, one empty",
+         test::gzip_member(a, 1) + test::gzip_member("") + test::gzip_member(b, 0) +
+             test::gzip_member(c, 9)},
+        {"zstd", test::zstd_frame(log)},
+        {"zstd, three frames and skippable ones",
+         test::zstd_skippable("x") + test::zstd_frame(a) + test::zstd_skippable("yy", 7) +
+             test::zstd_frame(b, 18) + test::zstd_frame(c, 0, false)},
+    };
+    const std::size_t blocks[] = {1, 2, 3, 5, 6, 7, 8, 13, 61, 100, 4099, 65536, READ_BLOCK};
+    for (const auto &form : forms)
+        for (std::size_t block : blocks) {
+            SCOPED_TRACE(std::string(form.name) + " in blocks of " + std::to_string(block));
+            expect_same_run(log, nullptr,
+                            block == 5 || block == 4099 ? Through::File_And_Pipe : Through::File,
+                            nullptr, block, cpu_vector_level(), &form.stored);
+        }
 }
 
 // The reader at each vector level this CPU has, down to the portable one:
