@@ -10,6 +10,7 @@
 #include "parse.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
@@ -89,6 +90,9 @@ inline ReadPlan read_plan(const std::uint8_t *data, std::size_t size) {
 }
 
 // Writes `data` into `fd` in pieces of 1 to 2 * block bytes, then closes it.
+// A reader that stops early (bad compressed data, bytes after the last gzip
+// member) closes its end: the rest is dropped (SIGPIPE is ignored, see
+// tally_input).
 inline void write_in_pieces(int fd, const std::uint8_t *data, std::size_t size, ReadPlan plan) {
     std::uint32_t x = plan.seed | 1;
     for (std::size_t at = 0; at < size;) {
@@ -98,6 +102,7 @@ inline void write_in_pieces(int fd, const std::uint8_t *data, std::size_t size, 
         const std::size_t want = 1 + x % (2 * plan.block);
         const ssize_t n = write(fd, data + at, want < size - at ? want : size - at);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EPIPE) break;
         FUZZ_CHECK(n > 0);
         at += static_cast<std::size_t>(n);
     }
@@ -105,22 +110,27 @@ inline void write_in_pieces(int fd, const std::uint8_t *data, std::size_t size, 
 }
 
 // Tallies `data` with tally_stream as the plan says: from `memfd` (a memory
-// file the caller owns) or through a pipe. Returns tally_stream's result.
+// file the caller owns) or through a pipe. Returns tally_stream's result,
+// errno kept; `outcome` as tally_stream's.
 inline int tally_input(Tally &tally, int memfd, const std::uint8_t *data, std::size_t size,
-                       ReadPlan plan) {
+                       ReadPlan plan, DecodeOutcome *outcome = nullptr) {
     if (!plan.pipe) {
         FUZZ_CHECK(ftruncate(memfd, 0) == 0);
         FUZZ_CHECK(pwrite(memfd, data, size, 0) == static_cast<ssize_t>(size));
         FUZZ_CHECK(lseek(memfd, 0, SEEK_SET) == 0);
-        return tally_stream(tally, memfd, plan.block);
+        return tally_stream(tally, memfd, plan.block, outcome);
     }
+    static const bool no_sigpipe = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+    FUZZ_CHECK(no_sigpipe);
     int fds[2];
     FUZZ_CHECK(pipe2(fds, O_CLOEXEC) == 0);
     if (plan.nonblocking) FUZZ_CHECK(fcntl(fds[0], F_SETFL, O_NONBLOCK) == 0);
     std::thread writer(write_in_pieces, fds[1], data, size, plan);
-    const int status = tally_stream(tally, fds[0], plan.block);
+    const int status = tally_stream(tally, fds[0], plan.block, outcome);
+    const int saved = errno;
+    close(fds[0]); // before the join: the reader may have stopped early
     writer.join();
-    close(fds[0]);
+    errno = saved;
     return status;
 }
 

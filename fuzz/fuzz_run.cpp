@@ -2,7 +2,12 @@
 // report, with the fixture database attached as -g would. The input also
 // picks how it is read (fuzz::read_plan): blocks of a byte to beyond its
 // size, from a file or a pipe, so lines longer than the block take the
-// bounded path; and with which vector level.
+// bounded path; with which vector level; and whether it is read as it is or
+// gzipped or zstd-compressed here first (a quarter of the inputs each), so
+// that the decoders hand the same text out in every way a read can cut it.
+// An input that is itself compressed data (the seeds hold some, whole and
+// corrupt) goes to a decoder as it is: it must give a report or a decode
+// error, never a crash.
 #include "common.h"
 #include "tally.h"
 #include "report.h"
@@ -12,8 +17,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <jansson.h>
+#include <string>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
 
 using namespace vestrel;
 
@@ -50,6 +58,31 @@ std::uint64_t sum(const auto &counts) {
     return total;
 }
 
+// `data` as one gzip member (level from the plan) or one zstd frame.
+std::string compressed(const std::uint8_t *data, std::size_t size, bool gzip, unsigned level) {
+    std::string out;
+    if (gzip) {
+        z_stream z{};
+        FUZZ_CHECK(deflateInit2(&z, static_cast<int>(level % 10), Z_DEFLATED, 16 + MAX_WBITS, 8,
+                                Z_DEFAULT_STRATEGY) == Z_OK);
+        out.resize(deflateBound(&z, static_cast<uLong>(size)) + 32);
+        z.next_in = const_cast<Bytef *>(data);
+        z.avail_in = static_cast<uInt>(size);
+        z.next_out = reinterpret_cast<Bytef *>(out.data());
+        z.avail_out = static_cast<uInt>(out.size());
+        FUZZ_CHECK(deflate(&z, Z_FINISH) == Z_STREAM_END);
+        out.resize(z.total_out);
+        deflateEnd(&z);
+    } else {
+        out.resize(ZSTD_compressBound(size));
+        const std::size_t n = ZSTD_compress(out.data(), out.size(), data, size,
+                                            static_cast<int>(1 + level % 5));
+        FUZZ_CHECK(!ZSTD_isError(n));
+        out.resize(n);
+    }
+    return out;
+}
+
 std::uint64_t report_integer(json_t *root, const char *key, const char *member = nullptr) {
     json_t *value = json_object_get(root, key);
     if (member != nullptr) value = json_object_get(value, member);
@@ -73,17 +106,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // Each vector level the CPU has reads some of the inputs.
     tally.vector = static_cast<VectorLevel>((plan.seed >> 4) %
                                             (static_cast<unsigned>(cpu_vector_level()) + 1));
-    FUZZ_CHECK(fuzz::tally_input(tally, s.fd, data, size, plan) == 0);
+    const Compression given = detect_compression(data, size);
+    const unsigned pick = (plan.seed >> 12) % 4;
+    std::string stored;
+    if (pick < 2) stored = compressed(data, size, pick == 0, plan.seed >> 16);
+    DecodeOutcome outcome;
+    const int status =
+        stored.empty()
+            ? fuzz::tally_input(tally, s.fd, data, size, plan, &outcome)
+            : fuzz::tally_input(tally, s.fd, reinterpret_cast<const std::uint8_t *>(stored.data()),
+                                stored.size(), plan, &outcome);
+    const int read_errno = errno;
+    // Compressed here, the input is the text that counts, in whatever
+    // compression the input itself starts with.
+    FUZZ_CHECK(outcome.format == (stored.empty() ? given
+                                  : pick == 0    ? Compression::GZIP
+                                                 : Compression::ZSTD));
+    if (!stored.empty() || given == Compression::NONE) {
+        FUZZ_CHECK(status == 0);
+        FUZZ_CHECK(outcome.error == DecodeError::NONE && !outcome.trailing_garbage);
+    } else {
+        // Compressed data as given: decoded, or stopped with its cause.
+        FUZZ_CHECK(status == 0 || (read_errno == EBADMSG && outcome.error != DecodeError::NONE));
+        FUZZ_CHECK(status == -1 || outcome.error == DecodeError::NONE);
+        char why[512];
+        FUZZ_CHECK(describe_decode_failure(outcome, "fuzz.log", why, sizeof why)[0] != '\0');
+        if (status == -1) return 0;
+    }
     finish_totals(tally);
 
     const Results &r = tally.results;
     // Lines are split where getline splits them: after each newline, plus a
-    // last line without one.
+    // last line without one (the text of given compressed data is unknown).
     std::uint64_t lines = 0;
     for (std::size_t i = 0; i < size; ++i)
         lines += data[i] == '\n';
     if (size > 0 && data[size - 1] != '\n') ++lines;
-    FUZZ_CHECK(r.processed_lines == lines);
+    if (!stored.empty() || given == Compression::NONE) FUZZ_CHECK(r.processed_lines == lines);
     FUZZ_CHECK(r.processed_lines == r.hits_total + r.invalid_lines);
     FUZZ_CHECK(r.hits_total == r.hits_ipv4 + r.hits_ipv6);
     FUZZ_CHECK(r.visits_total == r.visits_ipv4 + r.visits_ipv6);
