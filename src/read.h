@@ -2,16 +2,18 @@
 // would split them (after each newline; a last line without one).
 //
 // It owns one read buffer of `block` bytes (READ_BLOCK in a run) plus
-// READ_PADDING, and the newline index of INDEX_WINDOW offsets; nothing else,
-// and nothing grows: a line longer than the block streams through the bounded
+// READ_PADDING, the newline index of INDEX_WINDOW offsets and, for a
+// compressed log, one Decoder; nothing else, and nothing grows: a line longer than the block streams through the bounded
 // stand-in of longline.h. A line it hands out is a view into the buffer,
 // valid until the next call; its text ends at its first NUL byte.
 //
 // A log whose first bytes are gzip or zstd data is decompressed as it is
 // read (decompress.h): its text goes into the same buffer as a plain log's,
 // and everything after the read is the same. What the first bytes are is
-// decided once, on the first read, from what that read brought; nothing is
-// read twice and the descriptor is never seeked, so pipes work too.
+// decided once, on the first read (at most DECODE_INPUT bytes, so that a
+// decoder can take all of them), from what that read brought; nothing is
+// read twice and the descriptor is never seeked, so pipes work too. The
+// plain path pays one predictable branch per read for this.
 //
 // Cost per line: one offset from the newline index, which finds every
 // newline and NUL byte of a read in one vector pass; per read, one system
