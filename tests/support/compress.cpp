@@ -49,6 +49,54 @@ std::string zstd_frame(const std::string &text, int window_log, bool checksum) {
     return out;
 }
 
+std::string gzip_runs(const std::vector<TextRun> &runs, int level) {
+    z_stream s{};
+    if (deflateInit2(&s, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("deflateInit2");
+    std::string out;
+    char buf[1 << 16];
+    const auto feed = [&](const std::string &piece, int flush) {
+        s.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(piece.data()));
+        s.avail_in = static_cast<uInt>(piece.size());
+        int rc;
+        do {
+            s.next_out = reinterpret_cast<Bytef *>(buf);
+            s.avail_out = sizeof buf;
+            rc = deflate(&s, flush);
+            out.append(buf, sizeof buf - s.avail_out);
+        } while (s.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
+    };
+    for (const TextRun &run : runs)
+        for (std::size_t i = 0; i < run.times; ++i)
+            feed(run.piece, Z_NO_FLUSH);
+    feed("", Z_FINISH);
+    deflateEnd(&s);
+    return out;
+}
+
+std::string zstd_runs(const std::vector<TextRun> &runs) {
+    ZSTD_CCtx *c = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1);
+    std::string out;
+    char buf[1 << 16];
+    const auto feed = [&](const std::string &piece, ZSTD_EndDirective end) {
+        ZSTD_inBuffer i{piece.data(), piece.size(), 0};
+        std::size_t rc;
+        do {
+            ZSTD_outBuffer o{buf, sizeof buf, 0};
+            rc = ZSTD_compressStream2(c, &o, &i, end);
+            if (ZSTD_isError(rc)) throw std::runtime_error(ZSTD_getErrorName(rc));
+            out.append(buf, o.pos);
+        } while (i.pos < i.size || (end == ZSTD_e_end && rc != 0));
+    };
+    for (const TextRun &run : runs)
+        for (std::size_t i = 0; i < run.times; ++i)
+            feed(run.piece, ZSTD_e_continue);
+    feed("", ZSTD_e_end);
+    ZSTD_freeCCtx(c);
+    return out;
+}
+
 std::string zstd_skippable(const std::string &payload, unsigned variant) {
     std::string out = {static_cast<char>(0x50 + (variant & 15)), 0x2a, 0x4d, 0x18};
     const auto n = static_cast<unsigned long>(payload.size());

@@ -5,7 +5,9 @@
 // concatenation, as `cat a.gz b.gz` makes them.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace vestrel::test {
 
@@ -17,6 +19,19 @@ std::string gzip_member(const std::string &text, int level = 6);
 // announces, as a stream compressed from a pipe does); `checksum` adds the
 // content checksum.
 std::string zstd_frame(const std::string &text, int window_log = 0, bool checksum = true);
+
+// A long text given as pieces, each repeated `times` times, so that a test
+// can compress hundreds of MB without holding them (the memory a child
+// process is measured with includes what this process holds at the fork).
+struct TextRun {
+    std::string piece;
+    std::size_t times = 1;
+};
+
+// One gzip member, or one zstd frame (content size unknown, the window of
+// the level), holding the runs' text in order.
+std::string gzip_runs(const std::vector<TextRun> &runs, int level = 6);
+std::string zstd_runs(const std::vector<TextRun> &runs);
 
 // A zstd skippable frame (magic 0x184D2A50 + `variant`, 0 to 15) carrying
 // `payload`, which decoders step over.
