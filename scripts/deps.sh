@@ -17,8 +17,12 @@ install_packages() {
             "${missing[@]}" >/dev/null
 }
 
+# The README's install lines list the same libraries; scripts/check-install
+# runs those lines on a fresh Debian root.
 BUILD_PACKAGES=(g++ cmake make pkg-config libjansson-dev libmaxminddb-dev libseccomp-dev libisal-dev zlib1g-dev libzstd-dev)
 TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev valgrind)
-# Building and checking the Debian package, and validating reports against the
-# schema (scripts/check-delivery, scripts/check-schema).
-DELIVERY_PACKAGES=(build-essential debhelper dpkg-dev fakeroot lintian python3-jsonschema)
+# Building and checking the Debian package, validating reports against the
+# schema, building a fresh Debian root for the README's install lines and
+# checking the scheduled-report examples (scripts/check-delivery,
+# scripts/check-schema, scripts/check-install, scripts/check-recipes).
+DELIVERY_PACKAGES=(build-essential debhelper dpkg-dev fakeroot lintian python3-jsonschema debootstrap)
