@@ -388,9 +388,11 @@ int run(int argc, char **argv) {
     results.file_name = log_path;
     results.file_size = st.st_size;
 
-    // A read error must not pass for the end of a shorter log.
+    // A read error must not pass for the end of a shorter log. ENOMEM is the
+    // buffers tally_stream allocates (a read of a file or pipe does not give
+    // it), and says so rather than blaming the log.
     if (tally_stream(tally, fd) == -1) {
-        std::perror("Can't read log file");
+        std::perror(errno == ENOMEM ? "Can't allocate the read buffer" : "Can't read log file");
         std::exit(1);
     }
     finish_totals(tally);
