@@ -928,8 +928,9 @@ TEST(ProgramPledge, ReportUnderFilterOnEveryKindOfStream) {
         int in[2] = {-1, -1};
         if (c.input != Input::FILE) {
             ASSERT_EQ(pipe(in), 0);
-            if (c.input == Input::NON_BLOCKING_PIPE)
+            if (c.input == Input::NON_BLOCKING_PIPE) {
                 ASSERT_EQ(fcntl(in[0], F_SETFL, O_NONBLOCK), 0);
+            }
         }
         int err[2];
         ASSERT_EQ(pipe(err), 0);
@@ -985,9 +986,10 @@ TEST(ProgramPledge, ReportUnderFilterOnEveryKindOfStream) {
         if (out[0] != -1) close(out[0]);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << " " << errors;
         EXPECT_NE(errors.find("Processed "), std::string::npos) << errors;
-        if (c.output != Output::DEV_NULL)
+        if (c.output != Output::DEV_NULL) {
             EXPECT_EQ(mask_run(report), mask_run(vestrel::test::read_file(cli + "/expected/" +
                                                                           c.expected + ".json")));
+        }
     }
 }
 
