@@ -21,11 +21,14 @@ namespace vestrel {
 //   can only be read (with "rpath"; without it, not even that), TCP bind and
 //   connect are refused and signals to processes outside the sandbox are
 //   refused, as far as the kernel's Landlock version allows; installs a
-//   seccomp filter that makes the system calls creating processes, running
-//   programs, creating or connecting sockets, reaching into other processes,
-//   loading modules, mounting, changing credentials or file metadata fail
-//   with EPERM. Reading and writing descriptors already open, mapping memory,
-//   reading files and clocks stay possible. A mechanism the kernel lacks is
+//   seccomp filter that allows only the system calls reading files, using
+//   the descriptors already open, managing memory, reading clocks, starting
+//   threads and ending the process need, with their arguments checked where
+//   a call could reach outside the process (read-only opens, ioctl and fcntl
+//   requests on the descriptors themselves, scheduling and limits of this
+//   process only, clone for threads only). Any other call fails with EPERM;
+//   a call of a foreign ABI ends the process. The table of allowed calls is
+//   in compat.cpp and docs/containment.md. A mechanism the kernel lacks is
 //   left out without an error.
 // - Elsewhere (FreeBSD): accepts the promises and changes nothing.
 //

@@ -140,11 +140,13 @@ int run(int argc, char **argv) {
     results.file_size = st.st_size;
 
     // A read error must not pass for the end of a shorter log, nor bad
-    // compressed data for a log that ends there.
+    // compressed data for a log that ends there. ENOMEM is the memory the
+    // reader or a decoder allocates (a read of a file or pipe does not give
+    // it), and says so rather than blaming the log.
     DecodeOutcome outcome;
     if (tally_stream(tally, fd, READ_BLOCK, &outcome) == -1) {
         if (outcome.error == DecodeError::NONE) {
-            std::perror("Can't read log file");
+            std::perror(errno == ENOMEM ? "Can't allocate memory to read the log" : "Can't read log file");
         } else {
             char why[1024];
             std::fprintf(stderr, "Can't read log file: %s\n",

@@ -6,7 +6,7 @@
 find_program(VESTREL_VALGRIND valgrind)
 if(VESTREL_VALGRIND AND NOT VESTREL_SANITIZE)
   add_test(NAME valgrind_geo_run
-    COMMAND ${VESTREL_VALGRIND} --error-exitcode=99 --leak-check=full
+    COMMAND ${VESTREL_VALGRIND} --error-exitcode=99 --vgdb=no --leak-check=full
             --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect
             $<TARGET_FILE:vestrel> -g -d ${CMAKE_CURRENT_LIST_DIR}/geo/fixture.mmdb
             ${CMAKE_CURRENT_LIST_DIR}/fault/geo.log)
