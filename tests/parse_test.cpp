@@ -4,8 +4,8 @@
 #include "tally.h"
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <string>
 
 namespace vestrel {
@@ -208,8 +208,8 @@ std::string show_escaped(const char *f) {
 void compare_field(std::string &diff, const char *name, const Field &fast, const char *slow) {
     const bool same = fast.has_value() == (slow != nullptr) && (!fast || *fast == slow);
     if (!same)
-        diff +=
-            std::string("  ") + name + ": fast " + show_escaped(fast) + ", reference " + show_escaped(slow) + "\n";
+        diff += std::string("  ") + name + ": fast " + show_escaped(fast) + ", reference " +
+                show_escaped(slow) + "\n";
 }
 
 // Splits a time stamp both ways (`slow` is the same text, NUL-terminated,
@@ -282,7 +282,6 @@ std::string split_mismatch(const std::string &bytes) {
         const std::string diff_ = split_mismatch(bytes);                                           \
         ASSERT_EQ(diff_, "") << "line " << escaped(bytes);                                         \
     } while (0)
-
 
 TEST(DifferentialSplit, HandPickedLines) {
     const std::string cases[] = {

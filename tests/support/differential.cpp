@@ -91,7 +91,6 @@ bool data_dir_present() {
     return std::filesystem::is_directory(VESTREL_DATA_DIR);
 }
 
-
 // ---------------------------------------------------------------- generators
 
 // Bytes that steer the splitters: every delimiter, the white space strtoll
