@@ -139,14 +139,10 @@ TEST(DifferentialLongLine, EveryCutOfHandPickedAndRandomLines) {
         lines.push_back(mutate(rng, random_good_line(rng)));
         lines.push_back(random_bytes(rng, 80));
     }
-    if (data_dir_present())
-        for (const char *name : DATA_LOGS) {
-            const std::vector<std::string> real = data_log_lines(name);
-            for (std::size_t i = 0; i < real.size(); i += 97) {
-                lines.push_back(real[i]);
-                lines.push_back(mutate(rng, real[i]));
-            }
-        }
+    for (const std::string &line : real_lines(97)) {
+        lines.push_back(line);
+        lines.push_back(mutate(rng, line));
+    }
     LineTally fast, slow;
     for (const std::string &line : lines)
         expect_same_at_every_cut(line, fast, slow);

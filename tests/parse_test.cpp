@@ -1,6 +1,7 @@
 #include "parse.h"
 #include "reference/reference.h"
 #include "support/differential.h"
+#include "support/process.h"
 #include "tally.h"
 
 #include <arpa/inet.h>
@@ -344,13 +345,8 @@ TEST(DifferentialSplit, MutatedLines) {
     std::vector<std::string> seeds(std::begin(SEED_LINES), std::end(SEED_LINES));
     for (int i = 0; i < 200; ++i)
         seeds.push_back(random_good_line(rng));
-    if (data_dir_present()) {
-        for (const char *name : DATA_LOGS) {
-            const std::vector<std::string> lines = data_log_lines(name);
-            for (std::size_t i = 0; i < lines.size(); i += 37)
-                seeds.push_back(lines[i]);
-        }
-    }
+    for (const std::string &line : real_lines(37))
+        seeds.push_back(line);
     for (int i = 0; i < 30000; ++i) {
         const std::string line = mutate(rng, seeds[pick(rng, seeds.size())]);
         EXPECT_SAME_SPLIT(line);
@@ -397,8 +393,19 @@ TEST(DifferentialSplit, TimeStamps) {
     }
 }
 
+TEST(DifferentialSplit, EveryLineOfTheLogExcerpts) {
+    for (const char *name : EXCERPT_LOGS) {
+        SCOPED_TRACE(name);
+        const std::vector<std::string> lines = split_lines(test::read_file(excerpt_path(name)));
+        ASSERT_FALSE(lines.empty());
+        for (const std::string &line : lines)
+            EXPECT_SAME_SPLIT(line);
+    }
+}
+
 TEST(DifferentialSplit, EveryLineOfTheDataLogs) {
-    if (!data_dir_present()) GTEST_SKIP() << VESTREL_DATA_DIR << " is missing";
+    if (!data_dir_present())
+        GTEST_SKIP() << VESTREL_DATA_DIR << " is missing (the excerpts in tests/cli/real ran)";
     for (const char *name : DATA_LOGS) {
         SCOPED_TRACE(name);
         const std::vector<std::string> lines = data_log_lines(name);

@@ -142,8 +142,23 @@ TEST(DifferentialRun, LinesAroundAndBeyondTheReadBlock) {
     expect_same_run(log, nullptr, Through::File_And_Pipe);
 }
 
+// The excerpts of the real logs, whole and in small blocks.
+TEST(DifferentialRun, LogExcerpts) {
+    for (const char *name : EXCERPT_LOGS) {
+        SCOPED_TRACE(name);
+        const std::string bytes = test::read_file(excerpt_path(name));
+        ASSERT_FALSE(bytes.empty());
+        expect_same_run(bytes, nullptr, Through::File_And_Pipe);
+        for (std::size_t block : {17, 160}) {
+            SCOPED_TRACE("blocks of " + std::to_string(block));
+            expect_same_run(bytes, nullptr, Through::File, nullptr, block);
+        }
+    }
+}
+
 TEST(DifferentialRun, DataLogs) {
-    if (!data_dir_present()) GTEST_SKIP() << VESTREL_DATA_DIR << " is missing";
+    if (!data_dir_present())
+        GTEST_SKIP() << VESTREL_DATA_DIR << " is missing (the excerpts in tests/cli/real ran)";
     for (const char *name : DATA_LOGS) {
         SCOPED_TRACE(name);
         const std::string bytes = test::read_file(std::string(VESTREL_DATA_DIR) + "/" + name);
@@ -184,7 +199,8 @@ TEST(DifferentialRun, EveryVectorLevel) {
 }
 
 TEST(DifferentialRun, DataLogsInSmallBlocks) {
-    if (!data_dir_present()) GTEST_SKIP() << VESTREL_DATA_DIR << " is missing";
+    if (!data_dir_present())
+        GTEST_SKIP() << VESTREL_DATA_DIR << " is missing (the excerpts in tests/cli/real ran)";
     const std::size_t blocks[] = {17, 160};
     for (const char *name : DATA_LOGS)
         for (std::size_t block : blocks) {

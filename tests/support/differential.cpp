@@ -91,6 +91,25 @@ bool data_dir_present() {
     return std::filesystem::is_directory(VESTREL_DATA_DIR);
 }
 
+std::string excerpt_path(const char *name) {
+    return std::string(VESTREL_TEST_DIR) + "/cli/real/" + name;
+}
+
+std::vector<std::string> real_lines(std::size_t step) {
+    std::vector<std::string> real;
+    const bool full = data_dir_present();
+    if (!full) step = std::max<std::size_t>(1, step / 10);
+    for (std::size_t k = 0; k < std::size(DATA_LOGS); ++k) {
+        const std::vector<std::string> lines =
+            full ? data_log_lines(DATA_LOGS[k])
+                 : split_lines(read_file(excerpt_path(EXCERPT_LOGS[k])));
+        if (lines.empty()) throw std::runtime_error("a real log cannot be read");
+        for (std::size_t i = 0; i < lines.size(); i += step)
+            real.push_back(lines[i]);
+    }
+    return real;
+}
+
 // ---------------------------------------------------------------- generators
 
 // Bytes that steer the splitters: every delimiter, the white space strtoll
@@ -420,14 +439,7 @@ std::string random_log(Rng &rng, std::size_t lines, const std::vector<std::strin
 }
 
 std::vector<std::string> some_real_lines() {
-    std::vector<std::string> real;
-    if (!data_dir_present()) return real;
-    for (const char *name : DATA_LOGS) {
-        const std::vector<std::string> lines = data_log_lines(name);
-        for (std::size_t i = 0; i < lines.size(); i += 11)
-            real.push_back(lines[i]);
-    }
-    return real;
+    return real_lines(11);
 }
 
 } // namespace vestrel::test

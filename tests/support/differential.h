@@ -50,6 +50,18 @@ bool data_dir_present();
 inline constexpr const char *DATA_LOGS[] = {"apache-combined-elastic-2015-10k.log",
                                             "nasa-http-common-aug1995-20k.log"};
 
+// Excerpts of the same two logs kept in the repository (tests/cli/real, with
+// their notices), so that real traffic is read in a plain clone too.
+inline constexpr const char *EXCERPT_LOGS[] = {"apache-combined-elastic-2015.log",
+                                               "nasa-http-common-aug1995.log"};
+// The path of excerpt `name`.
+std::string excerpt_path(const char *name);
+
+// Every `step`-th line of the data logs (step > 0); without them, every
+// max(1, step / 10)-th line of the excerpts, which hold about a fortieth of
+// the logs' lines.
+std::vector<std::string> real_lines(std::size_t step);
+
 // ---------------------------------------------------------------- generators
 
 // Bytes that steer the splitters: every delimiter, the white space strtoll
@@ -155,7 +167,8 @@ void expect_same_run(const std::string &bytes, const char *db_path = nullptr,
 // `real` among them when it is not empty.
 std::string random_log(Rng &rng, std::size_t lines, const std::vector<std::string> &real);
 
-// Every eleventh line of the data logs; empty when they are absent.
+// Every eleventh line of the data logs, or lines of the excerpts
+// (real_lines(11)).
 std::vector<std::string> some_real_lines();
 
 } // namespace vestrel::test
