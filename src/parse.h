@@ -184,9 +184,9 @@ struct Address {
 // host.data() may be loaded (0: only the host's own).
 Address parse_address(std::string_view host, std::size_t readable = 0);
 
-// Parses `token` as strtonum(token, 0, maxval) would: optional leading white
-// space and one sign, at least one digit, nothing after the digits, value in
-// [0, maxval]. Returns the value, or -1 when the token is rejected. The
+// Parses `token` as BSD strtonum(token, 0, maxval) would: optional leading
+// white space and one sign, at least one digit, nothing after the digits,
+// value in [0, maxval]. Returns the value, or -1 when the token is rejected. The
 // long-line stand-in keeps the bytes that decide this (number_byte in
 // longline.cpp, KEPT_DIGITS): a change of the rule is a change there.
 long long parse_number_slow(std::string_view token, long long maxval);
