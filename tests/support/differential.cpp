@@ -397,7 +397,8 @@ void expect_same_run(const std::string &bytes, const char *db_path, Through thro
     }
     if (through == Through::File_And_Pipe) {
         // Small inputs go in writes of a few bytes, so that reads end anywhere
-        // in a line; larger ones in a mix that also fills and grows the buffer.
+        // in a line; larger ones in a mix that also fills the read buffer and runs
+        // past its end.
         const bool tiny = bytes.size() <= 256 * 1024;
         GeoHandle fast_geo = db_path != nullptr ? open_geo(db_path) : nullptr;
         SketchedTally fast(fast_geo.get());
