@@ -468,32 +468,6 @@ int resolve_location(MMDB_s &mmdb, const Address &address, Location &location) {
 
 namespace {
 
-// The network cache holds answers for whole /16 (IPv4) or /32 (IPv6)
-// prefixes, filled only from lookups whose network is at least that large:
-// every address under such a prefix walks the same tree path to the same
-// entry. Country databases are mostly made of such networks, so a first
-// visit from a known network needs no tree walk.
-constexpr unsigned IPV4_NET_BITS = 16;
-constexpr unsigned IPV6_NET_BITS = 32;
-
-std::uint32_t network_key(const Address &address) {
-    const unsigned char *b = address.bytes;
-    return address.family == AF_INET
-               ? static_cast<std::uint32_t>(b[0]) << 8 | b[1]
-               : static_cast<std::uint32_t>(b[0]) << 24 | static_cast<std::uint32_t>(b[1]) << 16 |
-                     static_cast<std::uint32_t>(b[2]) << 8 | b[3];
-}
-
-// Whether the network found for `address` covers its whole cache prefix.
-// The netmask of an IPv4 lookup in an IPv6 database counts the 96 bits of
-// the IPv4 subtree's position; a network above that subtree covers every
-// IPv4 address.
-bool covers_prefix(const MMDB_s &mmdb, const Address &address, unsigned netmask) {
-    if (address.family == AF_INET6) return netmask <= IPV6_NET_BITS;
-    const unsigned offset = mmdb.metadata.ip_version == 6 ? 96 : 0;
-    return netmask <= offset + IPV4_NET_BITS;
-}
-
 int entry_location(GeoDb &db, MMDB_entry_s &entry, Location &location) {
     // A country database has a few hundred distinct entries behind millions
     // of networks: most tree walks end at an entry already read. The first
@@ -927,7 +901,7 @@ bool mapped_to_ipv4(GeoDb &db) {
 
 } // namespace
 
-int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Location &location) {
+int find_location(GeoDb &db, const Address &address, Location &location) {
     const unsigned char *b = address.bytes;
     const std::size_t high = std::size_t{b[0]} << 8 | b[1];
     if (address.family == AF_INET) {
@@ -951,7 +925,7 @@ int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Locatio
         // search in one or two cache lines for the others.
         const bool ipv6 = address.family == AF_INET6;
         if (ipv6 && is_mapped(b) && mapped_to_ipv4(db)) {
-            return find_location(db, mapped_ipv4(b), hash, location);
+            return find_location(db, mapped_ipv4(b), location);
         }
         std::uint32_t &word = (ipv6 ? db.caches.ipv6_prefixes : db.caches.ipv4_prefixes)[high];
         GeoRun answer;
@@ -963,37 +937,15 @@ int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Locatio
         }
         if (ipv6) return ipv6_location(db, address, location);
     }
-    if (address.family == AF_INET6 && db.runs != nullptr)
-        return ipv6_location(db, address, location); // an IPv4 tree: no answer
-    GeoCacheSlot &slot = db.caches.cache[hash & (GEO_CACHE_SLOTS - 1)];
-    if (slot.address.family == address.family &&
-        std::memcmp(slot.address.bytes, address.bytes, sizeof address.bytes) == 0) {
-        location = slot.location;
-        return MMDB_SUCCESS;
-    }
-    const std::uint32_t net_key = network_key(address);
-    GeoNetSlot &net = db.caches.networks[(net_key * 0x9E3779B1u) >> (32 - GEO_NETWORK_BITS)];
+    if (address.family == AF_INET6) return ipv6_location(db, address, location); // an IPv4 tree: no answer
+    // A /16 the tables refused: the library's lookup.
     location = Location{};
-    if (net.family == address.family && net.key == net_key) {
-        location = net.location;
-    } else {
-        MMDB_lookup_result_s result;
-        int status = find_entry(db.mmdb, address, result);
-        if (status == MMDB_SUCCESS && result.found_entry)
-            status = entry_location(db, result.entry, location);
-        if (status != MMDB_SUCCESS) {
-            location = Location{};
-            return status;
-        }
-        if (result.found_entry && covers_prefix(db.mmdb, address, result.netmask)) {
-            net.family = address.family;
-            net.key = net_key;
-            net.location = location;
-        }
-    }
-    slot.address = address;
-    slot.location = location;
-    return MMDB_SUCCESS;
+    MMDB_lookup_result_s result;
+    int status = find_entry(db.mmdb, address, result);
+    if (status == MMDB_SUCCESS && result.found_entry)
+        status = entry_location(db, result.entry, location);
+    if (status != MMDB_SUCCESS) location = Location{};
+    return status;
 }
 
 namespace {
@@ -1003,9 +955,9 @@ void count_location(const Location &location, Results &results) {
     if (location.continent >= 0) ++results.continents[location.continent];
 }
 
-void count_lookup(GeoDb &db, const Address &address, std::uint32_t hash, Results &results) {
+void count_lookup(GeoDb &db, const Address &address, Results &results) {
     Location location;
-    const int status = find_location(db, address, hash, location);
+    const int status = find_location(db, address, location);
     // A corrupt database would give answers that look like absent countries.
     if (status != MMDB_SUCCESS)
         errx(1, "Can't read database (%s): %s", db.path, MMDB_strerror(status));
@@ -1031,22 +983,22 @@ inline constexpr std::uint8_t GEO_STAGED_DONE = 3;
 // at once; lists are asked for; anything else is left to find_location, in
 // order, in the last pass.
 void stage(GeoDb &db, GeoStaged &s, Results &results) {
-    GeoQueued &q = db.queued[s.slot];
+    Address &q = db.queued[s.slot];
     s.state = GEO_STAGED_DIRECT;
-    if (q.address.family == AF_INET6) {
+    if (q.family == AF_INET6) {
         if (db.runs == nullptr || db.mmdb.metadata.ip_version != 6) return;
         // An IPv4-mapped address is its IPv4 address where the tree leads
         // it there (dual-stack servers log every IPv4 client so).
-        if (is_mapped(q.address.bytes)) {
+        if (is_mapped(q.bytes)) {
             if (!mapped_to_ipv4(db)) return;
-            q.address = mapped_ipv4(q.address.bytes);
+            q = mapped_ipv4(q.bytes);
         }
     }
-    const unsigned char *b = q.address.bytes;
+    const unsigned char *b = q.bytes;
     const std::size_t high = std::size_t{b[0]} << 8 | b[1];
     s.low = static_cast<std::uint16_t>(b[2] << 8 | b[3]);
     std::uint32_t word;
-    if (q.address.family == AF_INET) {
+    if (q.family == AF_INET) {
         const std::uint16_t entry = db.caches.ipv4_short[high];
         if (entry >= GEO_SHORT_ANSWER) { // a /16 built since pass 1
             count_location(short_answer(entry), results);
@@ -1115,15 +1067,15 @@ void count_queued(GeoDb &db, Results &results) {
     db.queued_count = 0;
     std::array<GeoStaged, GEO_QUEUE_SLOTS> staged;
     unsigned rest = 0;
-    const auto entry_of = [&db](const GeoQueued &q) -> const std::uint16_t & {
-        return db.caches.ipv4_short[std::size_t{q.address.bytes[0]} << 8 | q.address.bytes[1]];
+    const auto entry_of = [&db](const Address &q) -> const std::uint16_t & {
+        return db.caches.ipv4_short[std::size_t{q.bytes[0]} << 8 | q.bytes[1]];
     };
     for (unsigned i = 0; i < n; ++i) {
         if (i + AHEAD < n) __builtin_prefetch(&entry_of(db.queued[i + AHEAD]));
         // Arithmetic, not branches: a fifth to a third are not answered
         // here, at random.
-        const GeoQueued &q = db.queued[i];
-        const unsigned ipv4 = q.address.family == AF_INET;
+        const Address &q = db.queued[i];
+        const unsigned ipv4 = q.family == AF_INET;
         const unsigned answered = (entry_of(q) >> 15) & ipv4;
         const unsigned entry = entry_of(q) | (answered - 1); // all ones unless answered
         ++db.answer_hits[entry & 0x7ff];
@@ -1137,7 +1089,7 @@ void count_queued(GeoDb &db, Results &results) {
     for (unsigned k = 0; k < rest; ++k) {
         const GeoStaged &s = staged[k];
         if (s.state == GEO_STAGED_DONE) continue;
-        const GeoQueued &q = db.queued[s.slot];
+        const Address &q = db.queued[s.slot];
         if (s.state != GEO_STAGED_DIRECT) {
             const GeoRun *run = search_runs(s.run, s.count, s.low);
             if (run->country != GEO_DEEPER) {
@@ -1145,7 +1097,7 @@ void count_queued(GeoDb &db, Results &results) {
                 continue;
             }
         }
-        count_lookup(db, q.address, q.hash, results);
+        count_lookup(db, q, results);
     }
 }
 

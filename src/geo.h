@@ -10,14 +10,13 @@
 // itself: a value counts only when it is a UTF-8 string of at least two
 // bytes whose first two bytes equal a table code (case-sensitive). Answers
 // come from the IPv4 and IPv6 spaces flattened one /16 at a time on first
-// use (see GeoRun); IPv6 networks smaller than a /32, and every address of
-// a /16 whose subtree holds anything corrupt, are walked in the copy, so
-// that only the lookups that meet the corruption fail. Entries are cached
-// by data offset and by map offset, so that each is read once. The address
-// and network-prefix caches serve only what the tables do not: a /16 for
-// which the run arena has no room, or a handle
-// filled by MMDB_open alone. No cache changes a count. IPv4-mapped
-// addresses use the IPv4 tables when the tree leads them there.
+// use (see GeoRun); IPv6 networks smaller than a /32 are walked in the
+// copy, and every address of a /16 whose subtree holds anything corrupt, or
+// for which the run arena has no room, is the library's lookup, so that
+// only the lookups that meet the corruption fail. Entries are cached by
+// data offset and by map offset, so that each is read once; no cache
+// changes a count. IPv4-mapped addresses use the IPv4 tables when the tree
+// leads them there.
 //
 // Lookups are queued and made a batch at a time (see count_queued); those
 // that may fail are still made in the order they were asked for, and
@@ -28,7 +27,7 @@
 // which reaches every IPv4 /16, 1.8 MiB of runs, list indexes and line
 // padding in all (both families, readied up to 128 KiB ahead of use), two
 // 256 KiB tables of /16 words, a 128 KiB table of short entries and the
-// batch's 28 KiB of queue and counts: about 3.5 MiB over the database's copy.
+// batch's 26 KiB of queue and counts: about 3.5 MiB over the database's copy.
 #pragma once
 
 #include "parse.h"
@@ -50,31 +49,15 @@ struct Location {
     std::int16_t continent = -1;
 };
 
-struct GeoCacheSlot {
-    Address address; // family 0: the slot is empty
-    Location location;
-};
-
 // The answer of one database entry, by its offset in the data section.
 struct GeoEntrySlot {
     std::uint64_t key = 0; // offset + 1; 0: the slot is empty
     Location location;
 };
 
-// The answer for a whole network prefix (see geo.cpp).
-struct GeoNetSlot {
-    std::uint32_t key = 0;
-    int family = 0; // 0: the slot is empty
-    Location location;
-};
-
-// 16384 addresses (384 KiB) hold the heavy visitors of a busy log; 4096
-// entries hold the distinct records of a country database (1024 left the
-// flattening of GeoLite2-Country's IPv4 space at 26 ms, 4096 at 21 ms);
-// 16384 prefixes cover the networks most visitors come from.
-inline constexpr std::size_t GEO_CACHE_SLOTS = 16384;
+// 4096 entries hold the distinct records of a country database (1024 left
+// the flattening of GeoLite2-Country's IPv4 space at 26 ms, 4096 at 21 ms).
 inline constexpr unsigned GEO_ENTRY_BITS = 12;
-inline constexpr unsigned GEO_NETWORK_BITS = 14;
 
 // The address spaces flattened, one /16 at a time: the first lookup in a
 // /16 walks its subtree once and leaves either one answer for the whole /16
@@ -125,10 +108,8 @@ inline constexpr std::size_t GEO_LINE_SLOTS = 64 / sizeof(GeoRun);
 
 // Everything a lookup may remember. Emptying it changes no answer.
 struct GeoCaches {
-    std::array<GeoCacheSlot, GEO_CACHE_SLOTS> cache{};
     std::array<GeoEntrySlot, std::size_t{1} << GEO_ENTRY_BITS> records{}; // by data offset
     std::array<GeoEntrySlot, std::size_t{1} << GEO_ENTRY_BITS> entries{}; // by map offset
-    std::array<GeoNetSlot, std::size_t{1} << GEO_NETWORK_BITS> networks{};
     // 256 KiB, touched as used: most /16s of a country database have one
     // answer, so most lookups read this word and nothing else.
     std::array<std::uint32_t, 65536> ipv4_prefixes{};
@@ -157,12 +138,7 @@ struct GeoCaches {
     std::uint8_t mapped_state = 0;
 };
 
-// A lookup asked for and not yet made (see count_queued).
-struct GeoQueued {
-    Address address;
-    std::uint32_t hash = 0;
-};
-// 12 KiB of queue; 64, 128 and 512 lookups a batch ran alike.
+// 10 KiB of queue (the lookups asked for and not yet made); 64, 128 and 512 lookups a batch ran alike.
 inline constexpr unsigned GEO_QUEUE_SLOTS = 512;
 
 struct GeoDb {
@@ -177,7 +153,7 @@ struct GeoDb {
     std::size_t runs_size = 0;  // bytes mapped
     std::size_t runs_ready = 0; // bytes whose pages are in place (see ready_runs)
     GeoCaches caches;
-    std::array<GeoQueued, GEO_QUEUE_SLOTS> queued{};
+    std::array<Address, GEO_QUEUE_SLOTS> queued{};
     unsigned queued_count = 0;
     // Hits counted by count_queued and not yet added to a Results record,
     // by the low 11 bits of their short entry.
@@ -207,10 +183,9 @@ bool is_corrupt(int status);
 // a corrupt database with an empty location.
 int resolve_location(MMDB_s &mmdb, const Address &address, Location &location);
 
-// The cached form of resolve_location. `hash` is any hash of the address
-// text (the visitor hash); it only picks the cache slot. Returns
+// What resolve_location says, from the flattened tables. Returns
 // MMDB_SUCCESS, or the status of a corrupt database with an empty location.
-int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Location &location);
+int find_location(GeoDb &db, const Address &address, Location &location);
 
 // Makes every queued lookup (see lookup_location).
 void count_queued(GeoDb &db, Results &results);
@@ -220,11 +195,8 @@ void count_queued(GeoDb &db, Results &results);
 // writes "Can't read database (PATH): REASON" on standard error and ends the
 // process with status 1. Lookups that may fail are made in the order they
 // were asked for, so that the first corrupt one is the one reported.
-inline void lookup_location(GeoDb &db, const Address &address, std::uint32_t hash,
-                            Results &results) {
-    GeoQueued &q = db.queued[db.queued_count];
-    q.address = address;
-    q.hash = hash;
+inline void lookup_location(GeoDb &db, const Address &address, Results &results) {
+    db.queued[db.queued_count] = address;
     if (++db.queued_count == GEO_QUEUE_SLOTS) count_queued(db, results);
 }
 

@@ -1414,7 +1414,7 @@ const char *const FIXTURE_HOSTS[] = {
     "81.2.69", "81.2.69.1.5", "example.org", "-", "::ffff:81.2.69.01"};
 
 // Hosts in and around the fixture's networks, many of them, so that the
-// cache sees repeats, evictions and slots shared by different addresses.
+// tables see repeats and /16s built from any of their addresses.
 std::string random_geo_host(Rng &rng) {
     static const char *const v4_nets[] = {"81.2.69.", "216.160.83.", "1.0.16.",      "200.160.2.",
                                           "1.128.0.", "41.0.0.",     "185.121.177.", "81.2.70."};
@@ -1444,8 +1444,8 @@ std::string random_geo_host(Rng &rng) {
 
 std::string geo_log(Rng &rng, std::size_t lines) {
     std::vector<std::string> pool(std::begin(FIXTURE_HOSTS), std::end(FIXTURE_HOSTS));
-    // Enough distinct hosts that a few hundred share a cache slot.
-    while (pool.size() < std::max<std::size_t>(3000, GEO_CACHE_SLOTS / 4))
+    // Many distinct hosts, most of them seen a few times.
+    while (pool.size() < 4096)
         pool.push_back(random_geo_host(rng));
     std::string log;
     for (std::size_t i = 0; i < lines; ++i) {
@@ -1486,84 +1486,12 @@ TEST(DifferentialGeo, FixtureAddressesMixedWithManyOthers) {
     expect_same_locations(db, hosts);
 
     const std::string log = geo_log(rng, 15000);
-    // The cache is only exercised if distinct addresses share slots.
-    std::set<std::string> distinct;
-    std::set<std::uint32_t> slots;
-    for (const std::string &line : split_lines(log)) {
-        const std::string host = line.substr(0, line.find(' '));
-        if (distinct.insert(host).second)
-            slots.insert(
-                murmur3_32(host.data(), static_cast<std::int32_t>(host.size()), VISITOR_HASH_SEED) &
-                (GEO_CACHE_SLOTS - 1));
-    }
-    ASSERT_GE(distinct.size() - slots.size(), 100u);
     Results results;
     expect_same_run(log, db.c_str(), Through::File_And_Pipe, &results);
 
     // The run must have found something, or the comparison says little.
     EXPECT_GT(total(results.countries), 2000u);
     EXPECT_GT(total(results.continents), 2000u);
-}
-
-// A text of the IPv6 address HEAD:0:0:0:0:0:0 (HEAD two groups) whose visitor
-// hash picks cache slot `slot`: the six zero groups are written "0" to "0000"
-// or some of them left out behind "::". "" when none of the ~12000 texts does.
-std::string zero_tail_text_in_slot(const std::string &head, std::uint32_t slot) {
-    static const char *const widths[] = {"0", "00", "000", "0000"};
-    // Groups [gap, gap + length) of 2..7 go behind "::"; gap 8: none do.
-    for (int gap = 2; gap <= 8; ++gap) {
-        for (int length = gap == 8 ? 0 : 1; gap + length <= 8; ++length) {
-            const int written = 6 - length;
-            for (int choice = 0; choice < 1 << (2 * written); ++choice) {
-                std::string text = head;
-                int c = choice;
-                for (int g = 2; g < 8; ++g) {
-                    if (g == gap && length > 0) {
-                        text += "::";
-                        g += length - 1;
-                        continue;
-                    }
-                    if (text.back() != ':') text += ':';
-                    text += widths[c & 3];
-                    c >>= 2;
-                }
-                if ((murmur3_32(text.data(), static_cast<std::int32_t>(text.size()),
-                                VISITOR_HASH_SEED) &
-                     (GEO_CACHE_SLOTS - 1)) == slot)
-                    return text;
-            }
-        }
-    }
-    return "";
-}
-
-TEST(DifferentialGeo, CacheSlotSharedByIPv4AndIPv6OfTheSameBytes) {
-    // 81.2.69.x is held (DE, EU); 5102:45xx:: has the same 16 bytes as the
-    // cache stores the IPv4 address, but is an IPv6 address nobody holds.
-    // Sharing a slot, the two must still be told apart by their family.
-    std::string log;
-    int pairs = 0;
-    for (unsigned x = 1; x < 255 && pairs < 3; ++x) {
-        const std::string v4 = "81.2.69." + std::to_string(x);
-        const std::uint32_t slot =
-            murmur3_32(v4.data(), static_cast<std::int32_t>(v4.size()), VISITOR_HASH_SEED) &
-            (GEO_CACHE_SLOTS - 1);
-        char head[16];
-        std::snprintf(head, sizeof head, "5102:45%02x", x);
-        const std::string v6 = zero_tail_text_in_slot(head, slot);
-        if (v6.empty()) continue;
-        ASSERT_EQ(parse_address(v6).family, AF_INET6) << v6;
-        ASSERT_EQ(std::memcmp(parse_address(v6).bytes, parse_address(v4).bytes, 16), 0) << v6;
-        const std::string rest = " - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 1\n";
-        for (const std::string *host : {&v4, &v6, &v6, &v4})
-            log += *host + rest;
-        ++pairs;
-    }
-    ASSERT_EQ(pairs, 3);
-    Results results;
-    expect_same_run(log, geo_path("fixture.mmdb").c_str(), Through::File, &results);
-    EXPECT_EQ(total(results.countries), 6u);
-    EXPECT_EQ(total(results.continents), 6u);
 }
 
 TEST(DifferentialGeo, IPv4OnlyDatabaseCountsNoIPv6Address) {
@@ -1708,7 +1636,7 @@ TEST(DifferentialGeo, FlatTablesAgreeAtEveryNetworkEdge) {
                 const Address address = parse_address(host);
                 ASSERT_NE(address.family, 0) << host;
                 Location fast;
-                ASSERT_EQ(find_location(*db, address, 0, fast), MMDB_SUCCESS) << host;
+                ASSERT_EQ(find_location(*db, address, fast), MMDB_SUCCESS) << host;
                 const Location slow = ref::locate(db->mmdb, host.c_str());
                 EXPECT_EQ(fast.country, slow.country) << "host " << host;
                 EXPECT_EQ(fast.continent, slow.continent) << "host " << host;
@@ -1779,7 +1707,7 @@ TEST(DifferentialGeo, LongListAgreesAtEveryAddressOfItsPrefix) {
         std::snprintf(host, sizeof host, "%u.%u.%u.%u", a >> 24, a >> 16 & 0xff, a >> 8 & 0xff,
                       a & 0xff);
         Location fast;
-        ASSERT_EQ(find_location(*db, parse_address(host), 0, fast), MMDB_SUCCESS) << host;
+        ASSERT_EQ(find_location(*db, parse_address(host), fast), MMDB_SUCCESS) << host;
         const Location slow = ref::locate(db->mmdb, host);
         ASSERT_EQ(fast.country, slow.country) << host;
         ASSERT_EQ(fast.continent, slow.continent) << host;
@@ -1806,7 +1734,7 @@ void expect_same_as_library(GeoDb &db, const std::vector<std::string> &hosts) {
         ASSERT_NE(address.family, 0) << host;
         Location fast;
         Location plain;
-        const int status = find_location(db, address, 0, fast);
+        const int status = find_location(db, address, fast);
         ASSERT_EQ(status != MMDB_SUCCESS, resolve_location(db.mmdb, address, plain) != MMDB_SUCCESS)
             << host;
         if (status != MMDB_SUCCESS) continue;
@@ -1918,10 +1846,10 @@ TEST(DifferentialGeo, QueuedLookupsCountWhatDirectOnesDo) {
             const Address address = parse_address(host);
             if (address.family == 0) continue;
             Location location;
-            ASSERT_EQ(find_location(*direct, address, 0, location), MMDB_SUCCESS) << host;
+            ASSERT_EQ(find_location(*direct, address, location), MMDB_SUCCESS) << host;
             // Only addresses that count something, so that a lost lookup shows.
             if (location.continent < 0) continue;
-            lookup_location(*queued, address, 0, by_queue);
+            lookup_location(*queued, address, by_queue);
             if (chance(rng, 1)) flush_locations(*queued, by_queue);
             if (location.country >= 0) ++by_lookup.countries[location.country];
             if (location.continent >= 0) ++by_lookup.continents[location.continent];
