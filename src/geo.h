@@ -6,17 +6,15 @@
 // node count cannot send the library outside the file. A corrupt search
 // tree or data section found by a lookup is fatal, never a missing country.
 //
-// Each lookup counts at most one country and one continent, each decided by
-// itself: a value counts only when it is a UTF-8 string of at least two
-// bytes whose first two bytes equal a table code (case-sensitive). Answers
-// come from the IPv4 and IPv6 spaces flattened one /16 at a time on first
-// use (see GeoRun); IPv6 networks smaller than a /32 are walked in the
-// copy, and every address of a /16 whose subtree holds anything corrupt, or
-// for which the run arena has no room, is the library's lookup, so that
-// only the lookups that meet the corruption fail. Entries are cached by
-// data offset and by map offset, so that each is read once; no cache
-// changes a count. IPv4-mapped addresses use the IPv4 tables when the tree
-// leads them there.
+// Each lookup counts at most one country and one continent (see
+// geo_entry.h for what counts). Answers come from the IPv4 and IPv6 spaces
+// flattened one /16 at a time on first use (see GeoRun); IPv6 networks
+// smaller than a /32 are walked in the copy, and every address of a /16
+// whose subtree holds anything corrupt, or for which the run arena has no
+// room, is walked address by address, so that only the lookups that meet
+// the corruption fail. IPv4-mapped addresses use the IPv4 tables when the
+// tree leads them there. The file and its copy are geo_file.h's, the
+// entries and their caches geo_entry.h's.
 //
 // Lookups are queued and made a batch at a time (see count_queued); those
 // that may fail are still made in the order they were asked for, and
@@ -30,6 +28,7 @@
 // batch's 26 KiB of queue and counts: about 3.5 MiB over the database's copy.
 #pragma once
 
+#include "geo_entry.h"
 #include "parse.h"
 #include "results.h"
 
@@ -41,23 +40,6 @@
 namespace vestrel {
 
 inline constexpr const char *DEFAULT_GEOIP_DB = "/usr/local/share/dbip/dbip-country-lite.mmdb";
-
-// The answer for one address: indexes into country_codes and
-// continent_codes, -1 where the database gives none.
-struct Location {
-    std::int16_t country = -1;
-    std::int16_t continent = -1;
-};
-
-// The answer of one database entry, by its offset in the data section.
-struct GeoEntrySlot {
-    std::uint64_t key = 0; // offset + 1; 0: the slot is empty
-    Location location;
-};
-
-// 4096 entries hold the distinct records of a country database (1024 left
-// the flattening of GeoLite2-Country's IPv4 space at 26 ms, 4096 at 21 ms).
-inline constexpr unsigned GEO_ENTRY_BITS = 12;
 
 // The address spaces flattened, one /16 at a time: the first lookup in a
 // /16 walks its subtree once and leaves either one answer for the whole /16
@@ -79,37 +61,34 @@ inline constexpr unsigned GEO_ENTRY_BITS = 12;
 // such a search never reads the header. A shorter list that fits in one
 // cache line with its header is placed inside one.
 struct GeoRun {
-    std::uint16_t start;    // in a list's header: the number of runs after it
-    std::uint8_t country;   // index into country_codes, GEO_NONE: none;
-                            // in a header: GEO_INDEXED or GEO_NONE
-    std::uint8_t continent; // index into continent_codes, GEO_NONE: none
+    std::uint16_t start; // in a list's header: the number of runs after it
+    GeoAnswer answer;    // or GEO_DEEPER; in a list's header: GEO_NOTHING
 };
-inline constexpr std::uint8_t GEO_NONE = 0xff;
-inline constexpr std::uint8_t GEO_INDEXED = 1;
 inline constexpr std::size_t GEO_INDEX_MIN = 64;
 // 257 positions of two bytes in the slots of the arena.
 inline constexpr std::size_t GEO_INDEX_SLOTS = (257 * 2 + sizeof(GeoRun) - 1) / sizeof(GeoRun);
 // In an IPv6 list: a /32 that holds smaller networks, walked address by address.
-inline constexpr std::uint8_t GEO_DEEPER = 0xfe;
+inline constexpr GeoAnswer GEO_DEEPER = 0xffff;
+static_assert(GEO_DEEPER >> GEO_ANSWER_BITS != 0, "no answer is GEO_DEEPER");
 inline constexpr unsigned GEO_MAX_LEAVES_PER_PREFIX = 65535;
 
 // A /16's word in GeoCaches::ipv4_prefixes: 0 not built yet;
-// GEO_PREFIX_TREE left to the tree walk; GEO_PREFIX_ANSWER set: the answer
-// of the whole /16 (country in bits 0-7, continent in bits 8-15); otherwise
+// GEO_PREFIX_TREE left to the walk; GEO_PREFIX_ANSWER set: the answer of
+// the whole /16 in the low GEO_ANSWER_BITS; otherwise
 // the index of its list's header in GeoDb::runs, plus one, with
 // GEO_PREFIX_INDEXED set when an index precedes the list.
 inline constexpr std::uint32_t GEO_PREFIX_TREE = 0xffffffff;
 inline constexpr std::uint32_t GEO_PREFIX_ANSWER = 0x80000000;
 inline constexpr std::uint32_t GEO_PREFIX_INDEXED = 0x40000000;
 inline constexpr std::uint16_t GEO_SHORT_ANSWER = 0x8000;
-inline constexpr unsigned GEO_SHORT_NO_CONTINENT = 7;
+static_assert(GEO_SHORT_ANSWER >> GEO_ANSWER_BITS != 0, "a short entry holds an answer");
 // GeoRun slots per cache line, where an IPv4 list that has no index starts.
 inline constexpr std::size_t GEO_LINE_SLOTS = 64 / sizeof(GeoRun);
 
-// Everything a lookup may remember. Emptying it changes no answer.
+// Everything a lookup may remember, all zero at first. Emptying it changes
+// no answer.
 struct GeoCaches {
-    std::array<GeoEntrySlot, std::size_t{1} << GEO_ENTRY_BITS> records{}; // by data offset
-    std::array<GeoEntrySlot, std::size_t{1} << GEO_ENTRY_BITS> entries{}; // by map offset
+    GeoEntryCaches entries;
     // 256 KiB, touched as used: most /16s of a country database have one
     // answer, so most lookups read this word and nothing else.
     std::array<std::uint32_t, 65536> ipv4_prefixes{};
@@ -127,9 +106,8 @@ struct GeoCaches {
     // other /16s; a build then takes 4.
     std::array<std::uint64_t, 2 * 4096> down_12{};
     // Per IPv4 /16, what its lookups need without the word: GEO_SHORT_ANSWER
-    // plus its single answer (country in bits 0-7, GEO_NONE for none;
-    // continent in bits 8-10, GEO_SHORT_NO_CONTINENT for none), or the
-    // number of the cache line its list starts at, plus one; 0: ask the
+    // plus its single answer, or the number of the cache line its list
+    // starts at, plus one; 0: ask the
     // word. 128 KiB, and most IPv4 lookups read nothing else: the words are
     // read only to build and when a /16 has no such form.
     std::array<std::uint16_t, 65536> ipv4_short{};
@@ -156,8 +134,8 @@ struct GeoDb {
     std::array<Address, GEO_QUEUE_SLOTS> queued{};
     unsigned queued_count = 0;
     // Hits counted by count_queued and not yet added to a Results record,
-    // by the low 11 bits of their short entry.
-    std::array<std::uint64_t, 2048> answer_hits{};
+    // by answer.
+    std::array<std::uint64_t, std::size_t{1} << GEO_ANSWER_BITS> answer_hits{};
 };
 
 // Opens the database at `path`: a regular file whose metadata describes a
@@ -173,13 +151,9 @@ void open_database(GeoDb &db, const char *path);
 // Releases the database's memory.
 void close_database(GeoDb &db);
 
-// Whether a libmaxminddb status says the database is corrupt (as opposed to
-// "no such network" or "no such value", which only mean no answer).
-bool is_corrupt(int status);
-
-// What the database says of one address, without the cache: the lookup of
-// the binary address, then the "country"/"iso_code" and "continent"/"code"
-// values matched against the tables. Returns MMDB_SUCCESS, or the status of
+// What the database says of one address, by the library's own lookup: the
+// lookup of the binary address, then the "country"/"iso_code" and
+// "continent"/"code" values matched against the tables. Returns MMDB_SUCCESS, or the status of
 // a corrupt database with an empty location.
 int resolve_location(MMDB_s &mmdb, const Address &address, Location &location);
 
@@ -202,11 +176,5 @@ inline void lookup_location(GeoDb &db, const Address &address, Results &results)
 
 // Counts every lookup lookup_location left waiting.
 void flush_locations(GeoDb &db, Results &results);
-
-// Matches an entry-data value against a table of two-letter codes: the index
-// of the code equal to the value's first two bytes, or -1 when the value is
-// absent, not a UTF-8 string, shorter than two bytes or not in the table.
-template <std::size_t N>
-int match_code(const MMDB_entry_data_s &data, const std::array<std::string_view, N> &codes);
 
 } // namespace vestrel
