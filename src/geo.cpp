@@ -214,11 +214,12 @@ void ready_runs(GeoDb &db, std::size_t end) {
     if (bytes > db.runs_ready) ready_more_runs(db, bytes);
 }
 
-// Flattens the /16 `high`: walks 16 bits down from the IPv4 root, then the
-// subtree below in address order, appending runs after a header slot at
-// `first`. Returns MMDB_SUCCESS with the /16's word, or the status of a
-// corrupt tree. PERF: GeoLite2-Country's 65536 /16s (261000 runs) take
-// about 20 ms in all, built as the log reaches them.
+// Flattens the /16 below `record` (the record 16 bits down from the
+// family's root): walks its subtree in address order, appending runs after a
+// header slot. Returns MMDB_SUCCESS with the /16's word (GEO_PREFIX_TREE
+// where the arena has no room or the build would go past the budget, see
+// GEO_BUILD_RECORDS_START), or the status of a corrupt tree. PERF: GeoLite2-Country's 65536 /16s
+// (261000 runs) take about 20 ms in all, built as the log reaches them.
 int build_prefix(GeoDb &db, Record record, bool ipv6, std::uint32_t &word) {
     GeoCaches &c = db.caches;
     ready_runs(db, c.run_count + 1);
@@ -254,7 +255,15 @@ int build_prefix(GeoDb &db, Record record, bool ipv6, std::uint32_t &word) {
     };
     push(record, 0, 32 - IPV4_PREFIX_BITS);
     unsigned leaves = 0;
+    const std::uint64_t records_allowed =
+        GEO_BUILD_RECORDS_START + GEO_BUILD_RECORDS_PER_LOOKUP * c.paying_lookups;
+    const std::uint64_t decodes_allowed =
+        GEO_BUILD_DECODES_START + GEO_BUILD_DECODES_PER_LOOKUP * c.paying_lookups;
     while (depth > 0) {
+        if (++c.build_records > records_allowed) {
+            word = GEO_PREFIX_TREE;
+            return MMDB_SUCCESS;
+        }
         --depth;
         const Pending p{
             {stack_value[depth], stack_type[depth]}, stack_start[depth], stack_bits[depth]};
@@ -284,6 +293,10 @@ int build_prefix(GeoDb &db, Record record, bool ipv6, std::uint32_t &word) {
         GeoAnswer answer;
         const int status = leaf_answer(db, p.record, answer);
         if (status != MMDB_SUCCESS) return status;
+        if (c.entries.decoded > decodes_allowed) {
+            word = GEO_PREFIX_TREE;
+            return MMDB_SUCCESS;
+        }
         if (end > first + 1 && db.runs[end - 1].answer == answer)
             continue; // the same answer goes on
         db.runs[end++] = GeoRun{static_cast<std::uint16_t>(p.start), answer};
@@ -434,14 +447,13 @@ bool mapped_to_ipv4(GeoDb &db) {
     return db.caches.mapped_state == 1;
 }
 
-
 // ---------------------------------------------------------------- lookups
 
 // Where an address's answer is, as far as the tables tell without a walk.
 struct GeoRoute {
-    const GeoRun *run;  // GEO_ROUTE_LIST, GEO_ROUTE_INDEXED: the list's header
-    GeoAnswer answer;   // GEO_ROUTE_ANSWER
-    std::uint16_t low;  // the key searched for in a list
+    const GeoRun *run; // GEO_ROUTE_LIST, GEO_ROUTE_INDEXED: the list's header
+    GeoAnswer answer;  // GEO_ROUTE_ANSWER
+    std::uint16_t low; // the key searched for in a list
     std::uint8_t kind;
 };
 constexpr std::uint8_t GEO_ROUTE_ANSWER = 0;
@@ -548,6 +560,7 @@ int answer_of(GeoDb &db, const Address &address, GeoRoute &r, GeoAnswer &answer)
 // The answer for an address, built if need be: MMDB_SUCCESS, or the status
 // of a corrupt database with GEO_NOTHING.
 int find_answer(GeoDb &db, Address address, GeoAnswer &answer) {
+    ++db.caches.paying_lookups;
     GeoRoute r;
     route(db, address, true, r);
     return answer_of(db, address, r, answer);

@@ -72,6 +72,27 @@ inline constexpr GeoAnswer GEO_DEEPER = 0xffff;
 static_assert(GEO_DEEPER >> GEO_ANSWER_BITS != 0, "no answer is GEO_DEEPER");
 inline constexpr unsigned GEO_MAX_LEAVES_PER_PREFIX = 65535;
 
+// The budget of the flattening, so that a crafted database cannot make a
+// run slower than the library's own lookups by more than a small factor:
+// all builds together read at most GEO_BUILD_RECORDS_START records plus
+// GEO_BUILD_RECORDS_PER_LOOKUP for each lookup the tables did not answer
+// at once, and decode at most GEO_BUILD_DECODES_START entries plus
+// GEO_BUILD_DECODES_PER_LOOKUP for each (decodes by walks count too). A
+// build that would go past it stops, and its /16 is walked address by
+// address. A library lookup reads 32 to 128 records and decodes one entry;
+// 1024 records are about 3 µs, 8 decodes are 12 of its queries. A country
+// database never comes near: flattening the whole of GeoLite2-Country reads
+// about a million records and decodes a few thousand entries, and the
+// lookups that reach a /16 first pay for its build many times over. Built
+// from the tree of tests/geo/README.md's crafted databases, the 65,536
+// /16s of a DAG that answers every address in turn took 51-62 s (the
+// library's lookups 0.07 s), and a 10 MB tree of /16s sharing 32,768
+// leaves over 8,192 maps took 11-20 s for 64 lookups.
+inline constexpr std::uint64_t GEO_BUILD_RECORDS_START = std::uint64_t{1} << 20;
+inline constexpr std::uint64_t GEO_BUILD_RECORDS_PER_LOOKUP = 1024;
+inline constexpr std::uint64_t GEO_BUILD_DECODES_START = 32768;
+inline constexpr std::uint64_t GEO_BUILD_DECODES_PER_LOOKUP = 8;
+
 // A /16's word in GeoCaches::ipv4_prefixes: 0 not built yet;
 // GEO_PREFIX_TREE left to the walk; GEO_PREFIX_ANSWER set: the answer of
 // the whole /16 in the low GEO_ANSWER_BITS; otherwise
@@ -111,12 +132,17 @@ struct GeoCaches {
     // word. 128 KiB, and most IPv4 lookups read nothing else: the words are
     // read only to build and when a /16 has no such form.
     std::array<std::uint16_t, 65536> ipv4_short{};
+    // The flattening's budget (see GEO_BUILD_RECORDS_START): records read by
+    // builds, and lookups the tables did not answer at once.
+    std::uint64_t build_records = 0;
+    std::uint64_t paying_lookups = 0;
     // Whether the IPv6 tree leads ::ffff:0:0/96 to the IPv4 root, so that
     // an IPv4-mapped address is the IPv4 address: 0 not yet known, 1 yes, 2 no.
     std::uint8_t mapped_state = 0;
 };
 
-// 10 KiB of queue (the lookups asked for and not yet made); 64, 128 and 512 lookups a batch ran alike.
+// 10 KiB of queue (the lookups asked for and not yet made); 64, 128 and 512 lookups a batch ran
+// alike.
 inline constexpr unsigned GEO_QUEUE_SLOTS = 512;
 
 struct GeoDb {

@@ -74,7 +74,8 @@ int read_answer(MMDB_entry_s &entry, GeoAnswer &answer) {
     int country;
     int continent;
     int status = query_code(entry, COUNTRY_PATH, country_codes, country);
-    if (status == MMDB_SUCCESS) status = query_code(entry, CONTINENT_PATH, continent_codes, continent);
+    if (status == MMDB_SUCCESS)
+        status = query_code(entry, CONTINENT_PATH, continent_codes, continent);
     if (status == MMDB_SUCCESS) answer = encode_answer(country, continent);
     return status;
 }

@@ -1815,11 +1815,15 @@ TEST(DifferentialGeo, CorruptSubtreeFailsOnlyTheLookupsThatMeetIt) {
 
 // Lookups counted through the queue (lists' lookups finished later, at
 // random flushes or when the queue is full) count what direct lookups
-// count, in the busy lists of a full country database too when
-// VESTREL_TEST_COUNTRY_DB names one.
+// count: in the busy database's indexed list of 10.20.0.0/16, which the
+// queue reaches through its /16's word, and in the busy lists of a full
+// country database too when VESTREL_TEST_COUNTRY_DB names one.
 TEST(DifferentialGeo, QueuedLookupsCountWhatDirectOnesDo) {
     Rng rng(0x5eed000e);
-    std::vector<std::string> paths = {geo_path("fixture.mmdb"), geo_path("ipv4-only.mmdb")};
+    test::TempDir dir;
+    const std::string busy = dir.file("busy.mmdb");
+    test::write_file(busy, database_with_busy_prefix());
+    std::vector<std::string> paths = {geo_path("fixture.mmdb"), geo_path("ipv4-only.mmdb"), busy};
     if (const char *full = std::getenv("VESTREL_TEST_COUNTRY_DB"); full != nullptr && *full != 0)
         paths.push_back(full);
     for (const std::string &path : paths) {
@@ -1830,7 +1834,11 @@ TEST(DifferentialGeo, QueuedLookupsCountWhatDirectOnesDo) {
         Results by_lookup;
         for (int i = 0; i < 200000; ++i) {
             std::string host;
-            if (chance(rng, 30)) {
+            if (chance(rng, 10)) {
+                host = ipv4_text(10u << 24 | 20u << 16 |
+                                     static_cast<std::uint32_t>(pick(rng, 0x10000)),
+                                 chance(rng, 5));
+            } else if (chance(rng, 30)) {
                 host = random_geo_host(rng);
             } else if (chance(rng, 60)) {
                 host = ipv4_text(static_cast<std::uint32_t>(rng()), chance(rng, 5));
@@ -1913,6 +1921,123 @@ TEST(DifferentialGeo, MappedAddressesGoWhereTheTreeLeadsThem) {
             countries.insert(ref::locate(db->mmdb, host.c_str()).country);
         EXPECT_EQ(countries.size(), mapped == 2 ? 4u : 3u); // and none
         expect_same_as_library(*db, hosts);
+    }
+}
+
+// The crafted databases of tests/geo/README.md, made here: IPv4 trees of
+// 32-bit records. A DAG of 32 nodes, each leading both ways to the next,
+// the last to DE/EU on the left and US/NA on the right: the answer changes
+// with every address, and every /16 below holds 65,536 runs.
+std::string database_alternating_every_address() {
+    const std::string data = test::mmdb_location("DE", "EU") + test::mmdb_location("US", "NA");
+    const std::uint32_t node_count = 32;
+    std::string tree;
+    for (std::uint32_t node = 0; node + 1 < node_count; ++node) {
+        test::mmdb_record(tree, node + 1);
+        test::mmdb_record(tree, node + 1);
+    }
+    test::mmdb_record(tree, node_count + 16);
+    test::mmdb_record(tree, node_count + 16 +
+                                static_cast<std::uint32_t>(test::mmdb_location("DE", "EU").size()));
+    return test::mmdb_file(tree, node_count, data, 4);
+}
+
+// 16 nodes that lead every /16 to one full subtree of 15 levels, whose
+// 32,768 leaves name 8,192 maps in turn; each map holds 50 other keys
+// before its country and continent, so that a search in it is long. About
+// 10 MB.
+std::string database_of_shared_wide_leaves() {
+    constexpr std::uint32_t maps = 8192;
+    std::string data;
+    std::vector<std::uint32_t> offsets;
+    for (std::uint32_t m = 0; m < maps; ++m) {
+        offsets.push_back(static_cast<std::uint32_t>(data.size()));
+        data += test::mmdb_control(7, 52);
+        for (int k = 0; k < 50; ++k) {
+            char key[8];
+            std::snprintf(key, sizeof key, "k%03d", k);
+            data += test::mmdb_string(key) + test::mmdb_string("filler value " + std::to_string(m));
+        }
+        data += test::mmdb_string("continent") + test::mmdb_control(7, 1) +
+                test::mmdb_string("code") + test::mmdb_string(m % 2 ? "EU" : "AS");
+        data += test::mmdb_string("country") + test::mmdb_control(7, 1) +
+                test::mmdb_string("iso_code") +
+                test::mmdb_string(std::string(country_codes[m % COUNTRY_COUNT]));
+    }
+    constexpr std::uint32_t path_nodes = 16, subtree_nodes = (1u << 15) - 1;
+    const std::uint32_t node_count = path_nodes + subtree_nodes;
+    std::string tree;
+    for (std::uint32_t node = 0; node < path_nodes; ++node) {
+        test::mmdb_record(tree, node + 1);
+        test::mmdb_record(tree, node + 1);
+    }
+    // Subtree node j (0-based, heap order) is node 16 + j; its children
+    // 2j + 1 and 2j + 2, past the last level the leaves.
+    for (std::uint32_t j = 0; j < subtree_nodes; ++j)
+        for (std::uint32_t side = 1; side <= 2; ++side) {
+            const std::uint32_t c = 2 * j + side;
+            test::mmdb_record(tree, c < subtree_nodes
+                                        ? path_nodes + c
+                                        : node_count + 16 + offsets[(c - subtree_nodes) % maps]);
+        }
+    return test::mmdb_file(tree, node_count, data, 4);
+}
+
+double seconds_since(const timespec &start) {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec - start.tv_sec) +
+           static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+// The flattening's budget: each crafted database counts what the library's
+// own lookups count, in at most 20 times their time plus 1 s (51-62 s and
+// 11-20 s before the budget, the library 0.07 s and 0.01 s).
+TEST(DifferentialGeo, CraftedDatabasesTakeTheLibrarysTimeAtMost) {
+    test::TempDir dir;
+    struct Case {
+        const char *name;
+        std::string database;
+        std::uint32_t lines; // one per /16, spread over the IPv4 space
+    };
+    const Case cases[] = {{"alternating.mmdb", database_alternating_every_address(), 65536},
+                          {"wide.mmdb", database_of_shared_wide_leaves(), 64}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string db = dir.file(c.name);
+        test::write_file(db, c.database);
+        std::string log;
+        const std::uint32_t step = 65536 / c.lines;
+        for (std::uint32_t high = 0; high < 65536; high += step)
+            log += ipv4_text(high << 16 | (high * 40503u & 0xffff), false) +
+                   " - - [10/Oct/2000:13:55:36 -0700] \"GET / HTTP/1.1\" 200 1\n";
+        const std::string log_path = dir.file("access.log");
+        test::write_file(log_path, log);
+
+        GeoHandle slow_geo = open_geo(db);
+        SketchedTally slow(slow_geo.get());
+        timespec start{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+        FILE *file = std::fopen(log_path.c_str(), "rb");
+        ASSERT_NE(file, nullptr);
+        ASSERT_EQ(ref::reference_tally_file(file, slow.tally), 0);
+        std::fclose(file);
+        const double library = seconds_since(start);
+
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+        GeoHandle fast_geo = open_geo(db);
+        SketchedTally fast(fast_geo.get());
+        const int fd = open(log_path.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(tally_stream(fast.tally, fd), 0);
+        close(fd);
+        finish_totals(fast.tally);
+        const double flattened = seconds_since(start);
+
+        EXPECT_EQ(counters_mismatch(fast.tally, slow.tally), "");
+        EXPECT_EQ(total(slow.tally.results.countries), c.lines); // every line has a country
+        EXPECT_LE(flattened, 20 * library + 1) << "the library's lookups took " << library << " s";
+        std::printf("%s: %.3f s, the library's lookups %.3f s\n", c.name, flattened, library);
     }
 }
 
