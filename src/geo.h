@@ -142,6 +142,12 @@ struct GeoCaches {
     std::uint8_t mapped_state = 0;
 };
 
+// PERF: the batch of count_queued against a plain lookup per address with
+// the short entry 16 lookups ahead prefetched, both on 200 MB logs of each
+// benchmark shape with -g (a synthetic 6 MB country database, 9 interleaved
+// pairs, CPU time, a shared 2-core EPYC VM): batch/plain 0.94 uniform, 0.93
+// common, 0.96 default, 0.98 long, 0.98 ipv6 (median; spread about +-5%).
+// It gains 4-7% on three shapes and loses on none, so it stays.
 // 10 KiB of queue (the lookups asked for and not yet made); 64, 128 and 512 lookups a batch ran
 // alike.
 inline constexpr unsigned GEO_QUEUE_SLOTS = 512;
