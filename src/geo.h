@@ -79,18 +79,18 @@ inline constexpr unsigned GEO_MAX_LEAVES_PER_PREFIX = 65535;
 // at once, and decode at most GEO_BUILD_DECODES_START entries plus
 // GEO_BUILD_DECODES_PER_LOOKUP for each (decodes by walks count too). A
 // build that would go past it stops, and its /16 is walked address by
-// address. A library lookup reads 32 to 128 records and decodes one entry;
-// 1024 records are about 3 µs, 8 decodes are 12 of its queries. A country
-// database never comes near: flattening the whole of a country database
-// reads about a million records and decodes a few thousand entries, and
-// the lookups that reach a /16 first pay for its build many times over.
-// The crafted databases of tests/geo/README.md: the 65,536 /16s of a DAG
-// that answers every address in turn took over 35 s of CPU unbounded, 0.35
-// s bounded (the library's lookups 0.06 s); a 10 MB tree of /16s sharing
-// 32,768 leaves over 8,192 long maps, 64 lines, 0.04 s (before: 3.3 s for
-// a 15 MB one).
+// address. A library lookup reads 32 to 128 records and decodes one entry
+// (two queries, about 400 ns); 256 records take under 1 µs, and 8 decodes
+// are 12 of its queries. A country database never comes near: on 200 MB
+// of the uniform benchmark log a synthetic one (bench/geodb.cpp) read 1.2
+// million records and decoded 64,000 entries for 57,000 such lookups, 13
+// and 7 times less than allowed. The crafted databases of
+// tests/geo/README.md: the 65,536 /16s of a DAG that answers every address
+// in turn took over 35 s of CPU unbounded, 0.1 s bounded (the library's
+// lookups 0.06 s); a 10 MB tree of /16s sharing 32,768 leaves over 8,192
+// long maps, 64 lines, 0.04 s (before: 3.3 s for a 15 MB one).
 inline constexpr std::uint64_t GEO_BUILD_RECORDS_START = std::uint64_t{1} << 20;
-inline constexpr std::uint64_t GEO_BUILD_RECORDS_PER_LOOKUP = 1024;
+inline constexpr std::uint64_t GEO_BUILD_RECORDS_PER_LOOKUP = 256;
 inline constexpr std::uint64_t GEO_BUILD_DECODES_START = 32768;
 inline constexpr std::uint64_t GEO_BUILD_DECODES_PER_LOOKUP = 8;
 
