@@ -12,9 +12,10 @@
 // smaller than a /32 are walked in the copy, and so is every address of a
 // /16 whose subtree holds anything corrupt (so that only the lookups that
 // meet the corruption fail), for which the run arena has no room, or whose
-// flattening would go past the budget (see GEO_BUILD_RECORDS_START). IPv4-mapped addresses use the IPv4 tables when the
-// tree leads them there. The file and its copy are geo_file.h's, the
-// entries and their caches geo_entry.h's.
+// flattening would go past the budget (see GEO_BUILD_RECORDS_START).
+// IPv4-mapped addresses use the IPv4 tables when the tree leads them
+// there. The file and its copy are geo_file.h's, the entries and their
+// caches geo_entry.h's.
 //
 // Lookups are queued and made a batch at a time (see count_queued); those
 // that may fail are still made in the order they were asked for, and
@@ -147,10 +148,10 @@ struct GeoCaches {
 // the short entry 16 lookups ahead prefetched, both on 200 MB logs of each
 // benchmark shape with -g (a synthetic 6 MB country database, 9 interleaved
 // pairs, CPU time, a shared 2-core EPYC VM): batch/plain 0.94 uniform, 0.93
-// common, 0.96 default, 0.98 long, 0.98 ipv6 (median; spread about +-5%).
-// It gains 4-7% on three shapes and loses on none, so it stays.
-// 10 KiB of queue (the lookups asked for and not yet made); 64, 128 and 512 lookups a batch ran
-// alike.
+// common, 0.96 default, 0.98 long, 0.98 ipv6 (medians; pairs from 0.71 to
+// 1.11, a busy machine). It gains 4-7% on three shapes and loses on none,
+// so it stays. 10 KiB of queue (the lookups asked for and not yet made);
+// 64, 128 and 512 lookups a batch ran alike.
 inline constexpr unsigned GEO_QUEUE_SLOTS = 512;
 
 struct GeoDb {
