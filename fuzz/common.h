@@ -49,9 +49,10 @@ inline bool open_fixture(GeoDb &db) {
     return load_database(db, VESTREL_GEO_FIXTURE, why, sizeof why);
 }
 
-// Empties every answer cache of `db` and keeps its open database: a harness
-// that opens another database, or wants each input to start cold, calls
-// this. Re-creating the caches in place covers whatever they hold.
+// Empties the flattened tables and the entry caches of `db` (GeoCaches) and
+// keeps its open database and its run arena, written again from the start:
+// a harness that opens another database, or wants each input to start
+// cold, calls this. Re-creating GeoCaches in place covers whatever it holds.
 inline void clear_caches(GeoDb &db) {
     new (&db.caches) GeoCaches{};
 }

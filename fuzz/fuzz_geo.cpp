@@ -1,7 +1,7 @@
 // A database file of arbitrary bytes: when load_database accepts it (its
 // metadata checks, then libmaxminddb's, then the private copy), every lookup
-// of a fixed set of addresses goes through resolve_location, the cached
-// find_location and, separately, MMDB_lookup_string + match_code. A lookup
+// of a fixed set of addresses goes through resolve_location, the flattened
+// tables' find_location and, separately, MMDB_lookup_string + match_code. A lookup
 // may find the database corrupt; it must say so with a corrupt status, and
 // where both succeed, the answers must agree.
 // (The library is the system's, not instrumented: coverage feedback comes
@@ -21,12 +21,12 @@ using namespace vestrel;
 namespace {
 
 // Addresses held by the fixture database and their neighbours. Several share
-// a /16 (IPv4) or /32 (IPv6) prefix, in an order where a network answer
-// cached for one could be handed to the next.
+// a /16 (IPv4) or /32 (IPv6) prefix, in an order where a /16 built for one
+// answers the next.
 constexpr const char *ADDRESSES[] = {
     "77.1.0.1",
     "77.1.255.254",
-    "0:4d01::1", // same network cache key as 77.1/16, other family
+    "0:4d01::1", // the same first 32 bits as 77.1/16, the other family
     "0:4d01:ffff::5",
     "::ffff:77.1.2.3",
     "2a10::1",
@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         opened = load_database(db, path.c_str(), why, sizeof why);
     }
     if (!opened) return 0;
-    fuzz::clear_caches(db); // answers cached from the last input's database
+    fuzz::clear_caches(db); // tables built from the last input's database
     for (const char *const &text : ADDRESSES) {
         const Address address = parse_address(text);
         FUZZ_CHECK(address.family != 0);
@@ -104,14 +104,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(location.continent >= -1 &&
                    location.continent < static_cast<int>(CONTINENT_COUNT));
 
-        // The cached path gives what resolve_location says, twice over:
-        // first through the network and entry caches, then from the address
-        // cache. Each address gets its own address slot. The caches may walk
-        // other parts of a corrupt database, so only answers are compared.
-        const auto slot = static_cast<std::uint32_t>(&text - ADDRESSES);
+        // The tables give what resolve_location says, twice over: first
+        // where the lookup builds its /16 (or an earlier one did), then
+        // from what is built. A build walks other parts of a corrupt
+        // database, so only answers are compared.
         for (int i = 0; i < 2; ++i) {
             Location cached;
-            const int cached_status = find_location(db, address, slot, cached);
+            const int cached_status = find_location(db, address, cached);
             FUZZ_CHECK(cached_status == MMDB_SUCCESS || is_corrupt(cached_status));
             if (cached_status != MMDB_SUCCESS) {
                 FUZZ_CHECK(cached.country == -1 && cached.continent == -1);

@@ -1,6 +1,6 @@
 // One log line: the splitters, the address and number parsers and the per-line
-// tally (with the fixture database attached when it opens, so the location
-// cache is exercised too).
+// tally (with the fixture database attached when it opens, so that the
+// geolocation queue and tables are exercised too).
 #include "common.h"
 #include "tally.h"
 
@@ -91,8 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const Address a = parse_address(host);
         FUZZ_CHECK(a.family == 0 || a.family == AF_INET || a.family == AF_INET6);
         if (a.family == AF_INET) {
-            // The location cache compares all 16 bytes: an IPv4 address
-            // leaves the other 12 at zero.
+            // An IPv4 address leaves the other 12 bytes at zero: the
+            // geolocation queue copies all 16.
             FUZZ_CHECK(host.size() >= 7 && host.size() <= 15);
             for (int i = 4; i < 16; ++i)
                 FUZZ_CHECK(a.bytes[i] == 0);

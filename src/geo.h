@@ -6,18 +6,16 @@
 // node count cannot send the library outside the file. A corrupt search
 // tree or data section found by a lookup is fatal, never a missing country.
 //
-// Each lookup counts at most one country and one continent, each decided by
-// itself: a value counts only when it is a UTF-8 string of at least two
-// bytes whose first two bytes equal a table code (case-sensitive). Answers
-// come from the IPv4 and IPv6 spaces flattened one /16 at a time on first
-// use (see GeoRun); IPv6 networks smaller than a /32, and every address of
-// a /16 whose subtree holds anything corrupt, are walked in the copy, so
-// that only the lookups that meet the corruption fail. Entries are cached
-// by data offset and by map offset, so that each is read once. The address
-// and network-prefix caches serve only what the tables do not: a /16 for
-// which the run arena has no room, or a handle
-// filled by MMDB_open alone. No cache changes a count. IPv4-mapped
-// addresses use the IPv4 tables when the tree leads them there.
+// Each lookup counts at most one country and one continent (see
+// geo_entry.h for what counts). Answers come from the IPv4 and IPv6 spaces
+// flattened one /16 at a time on first use (see GeoRun); IPv6 networks
+// smaller than a /32 are walked in the copy, and so is every address of a
+// /16 whose subtree holds anything corrupt (so that only the lookups that
+// meet the corruption fail), for which the run arena has no room, or whose
+// flattening would go past the budget (see GEO_BUILD_RECORDS_START).
+// IPv4-mapped addresses use the IPv4 tables when the tree leads them
+// there. The file and its copy are geo_file.h's, the entries and their
+// caches geo_entry.h's.
 //
 // Lookups are queued and made a batch at a time (see count_queued); those
 // that may fail are still made in the order they were asked for, and
@@ -27,10 +25,12 @@
 // 20 ms to flatten the whole IPv4 space; for the uniform benchmark log,
 // which reaches every IPv4 /16, 1.8 MiB of runs, list indexes and line
 // padding in all (both families, readied up to 128 KiB ahead of use), two
-// 256 KiB tables of /16 words, a 128 KiB table of short entries and the
-// batch's 28 KiB of queue and counts: about 3.5 MiB over the database's copy.
+// 256 KiB tables of /16 words, a 128 KiB table of short entries, the entry
+// caches' 128 KiB and the batch's 26 KiB of queue and counts: about 3.5 MiB
+// over the database's copy. GeoDb itself is 1.4 MiB of zero pages until used.
 #pragma once
 
+#include "geo_entry.h"
 #include "parse.h"
 #include "results.h"
 
@@ -42,39 +42,6 @@
 namespace vestrel {
 
 inline constexpr const char *DEFAULT_GEOIP_DB = "/usr/local/share/dbip/dbip-country-lite.mmdb";
-
-// The answer for one address: indexes into country_codes and
-// continent_codes, -1 where the database gives none.
-struct Location {
-    std::int16_t country = -1;
-    std::int16_t continent = -1;
-};
-
-struct GeoCacheSlot {
-    Address address; // family 0: the slot is empty
-    Location location;
-};
-
-// The answer of one database entry, by its offset in the data section.
-struct GeoEntrySlot {
-    std::uint64_t key = 0; // offset + 1; 0: the slot is empty
-    Location location;
-};
-
-// The answer for a whole network prefix (see geo.cpp).
-struct GeoNetSlot {
-    std::uint32_t key = 0;
-    int family = 0; // 0: the slot is empty
-    Location location;
-};
-
-// 16384 addresses (384 KiB) hold the heavy visitors of a busy log; 4096
-// entries hold the distinct records of a country database (1024 left the
-// flattening of GeoLite2-Country's IPv4 space at 26 ms, 4096 at 21 ms);
-// 16384 prefixes cover the networks most visitors come from.
-inline constexpr std::size_t GEO_CACHE_SLOTS = 16384;
-inline constexpr unsigned GEO_ENTRY_BITS = 12;
-inline constexpr unsigned GEO_NETWORK_BITS = 14;
 
 // The address spaces flattened, one /16 at a time: the first lookup in a
 // /16 walks its subtree once and leaves either one answer for the whole /16
@@ -96,39 +63,56 @@ inline constexpr unsigned GEO_NETWORK_BITS = 14;
 // such a search never reads the header. A shorter list that fits in one
 // cache line with its header is placed inside one.
 struct GeoRun {
-    std::uint16_t start;    // in a list's header: the number of runs after it
-    std::uint8_t country;   // index into country_codes, GEO_NONE: none;
-                            // in a header: GEO_INDEXED or GEO_NONE
-    std::uint8_t continent; // index into continent_codes, GEO_NONE: none
+    std::uint16_t start; // in a list's header: the number of runs after it
+    GeoAnswer answer;    // or GEO_DEEPER; in a list's header: GEO_NOTHING
 };
-inline constexpr std::uint8_t GEO_NONE = 0xff;
-inline constexpr std::uint8_t GEO_INDEXED = 1;
 inline constexpr std::size_t GEO_INDEX_MIN = 64;
 // 257 positions of two bytes in the slots of the arena.
 inline constexpr std::size_t GEO_INDEX_SLOTS = (257 * 2 + sizeof(GeoRun) - 1) / sizeof(GeoRun);
 // In an IPv6 list: a /32 that holds smaller networks, walked address by address.
-inline constexpr std::uint8_t GEO_DEEPER = 0xfe;
+inline constexpr GeoAnswer GEO_DEEPER = 0xffff;
+static_assert(GEO_DEEPER >> GEO_ANSWER_BITS != 0, "no answer is GEO_DEEPER");
 inline constexpr unsigned GEO_MAX_LEAVES_PER_PREFIX = 65535;
 
+// The budget of the flattening, so that a crafted database cannot make a
+// run slower than the library's own lookups by more than a small factor:
+// all builds together read at most GEO_BUILD_RECORDS_START records plus
+// GEO_BUILD_RECORDS_PER_LOOKUP for each lookup the tables did not answer
+// at once, and decode at most GEO_BUILD_DECODES_START entries plus
+// GEO_BUILD_DECODES_PER_LOOKUP for each (decodes by walks count too). A
+// build that would go past it stops, and its /16 is walked address by
+// address. A library lookup reads 32 to 128 records and decodes one entry
+// (two queries, about 400 ns); 256 records take under 1 µs, and 8 decodes
+// are 12 of its queries. A country database never comes near: on 200 MB
+// of the uniform benchmark log a synthetic one (bench/geodb.cpp) read 1.2
+// million records and decoded 64,000 entries for 57,000 such lookups, 13
+// and 7 times less than allowed. The crafted databases of
+// tests/geo/README.md: the 65,536 /16s of a DAG that answers every address
+// in turn took over 35 s of CPU unbounded, 0.1 s bounded (the library's
+// lookups 0.06 s); a 10 MB tree of /16s sharing 32,768 leaves over 8,192
+// long maps, 64 lines, 0.04 s (before: 3.3 s for a 15 MB one).
+inline constexpr std::uint64_t GEO_BUILD_RECORDS_START = std::uint64_t{1} << 20;
+inline constexpr std::uint64_t GEO_BUILD_RECORDS_PER_LOOKUP = 256;
+inline constexpr std::uint64_t GEO_BUILD_DECODES_START = 32768;
+inline constexpr std::uint64_t GEO_BUILD_DECODES_PER_LOOKUP = 8;
+
 // A /16's word in GeoCaches::ipv4_prefixes: 0 not built yet;
-// GEO_PREFIX_TREE left to the tree walk; GEO_PREFIX_ANSWER set: the answer
-// of the whole /16 (country in bits 0-7, continent in bits 8-15); otherwise
+// GEO_PREFIX_TREE left to the walk; GEO_PREFIX_ANSWER set: the answer of
+// the whole /16 in the low GEO_ANSWER_BITS; otherwise
 // the index of its list's header in GeoDb::runs, plus one, with
 // GEO_PREFIX_INDEXED set when an index precedes the list.
 inline constexpr std::uint32_t GEO_PREFIX_TREE = 0xffffffff;
 inline constexpr std::uint32_t GEO_PREFIX_ANSWER = 0x80000000;
 inline constexpr std::uint32_t GEO_PREFIX_INDEXED = 0x40000000;
 inline constexpr std::uint16_t GEO_SHORT_ANSWER = 0x8000;
-inline constexpr unsigned GEO_SHORT_NO_CONTINENT = 7;
+static_assert(GEO_SHORT_ANSWER >> GEO_ANSWER_BITS != 0, "a short entry holds an answer");
 // GeoRun slots per cache line, where an IPv4 list that has no index starts.
 inline constexpr std::size_t GEO_LINE_SLOTS = 64 / sizeof(GeoRun);
 
-// Everything a lookup may remember. Emptying it changes no answer.
+// Everything a lookup may remember, all zero at first. Emptying it changes
+// no answer.
 struct GeoCaches {
-    std::array<GeoCacheSlot, GEO_CACHE_SLOTS> cache{};
-    std::array<GeoEntrySlot, std::size_t{1} << GEO_ENTRY_BITS> records{}; // by data offset
-    std::array<GeoEntrySlot, std::size_t{1} << GEO_ENTRY_BITS> entries{}; // by map offset
-    std::array<GeoNetSlot, std::size_t{1} << GEO_NETWORK_BITS> networks{};
+    GeoEntryCaches entries;
     // 256 KiB, touched as used: most /16s of a country database have one
     // answer, so most lookups read this word and nothing else.
     std::array<std::uint32_t, 65536> ipv4_prefixes{};
@@ -146,23 +130,28 @@ struct GeoCaches {
     // other /16s; a build then takes 4.
     std::array<std::uint64_t, 2 * 4096> down_12{};
     // Per IPv4 /16, what its lookups need without the word: GEO_SHORT_ANSWER
-    // plus its single answer (country in bits 0-7, GEO_NONE for none;
-    // continent in bits 8-10, GEO_SHORT_NO_CONTINENT for none), or the
-    // number of the cache line its list starts at, plus one; 0: ask the
+    // plus its single answer, or the number of the cache line its list
+    // starts at, plus one; 0: ask the
     // word. 128 KiB, and most IPv4 lookups read nothing else: the words are
     // read only to build and when a /16 has no such form.
     std::array<std::uint16_t, 65536> ipv4_short{};
+    // The flattening's budget (see GEO_BUILD_RECORDS_START): records read by
+    // builds, and lookups the tables did not answer at once.
+    std::uint64_t build_records = 0;
+    std::uint64_t paying_lookups = 0;
     // Whether the IPv6 tree leads ::ffff:0:0/96 to the IPv4 root, so that
     // an IPv4-mapped address is the IPv4 address: 0 not yet known, 1 yes, 2 no.
     std::uint8_t mapped_state = 0;
 };
 
-// A lookup asked for and not yet made (see count_queued).
-struct GeoQueued {
-    Address address;
-    std::uint32_t hash = 0;
-};
-// 12 KiB of queue; 64, 128 and 512 lookups a batch ran alike.
+// PERF: the batch of count_queued against a plain lookup per address with
+// the short entry 16 lookups ahead prefetched, both on 200 MB logs of each
+// benchmark shape with -g (a synthetic 6 MB country database, 9 interleaved
+// pairs, CPU time, a shared 2-core EPYC VM): batch/plain 0.94 uniform, 0.93
+// common, 0.96 default, 0.98 long, 0.98 ipv6 (medians; pairs from 0.71 to
+// 1.11, a busy machine). It gains 4-7% on three shapes and loses on none,
+// so it stays. 10 KiB of queue (the lookups asked for and not yet made);
+// 64, 128 and 512 lookups a batch ran alike.
 inline constexpr unsigned GEO_QUEUE_SLOTS = 512;
 
 struct GeoDb {
@@ -177,11 +166,11 @@ struct GeoDb {
     std::size_t runs_size = 0;  // bytes mapped
     std::size_t runs_ready = 0; // bytes whose pages are in place (see ready_runs)
     GeoCaches caches;
-    std::array<GeoQueued, GEO_QUEUE_SLOTS> queued{};
+    std::array<Address, GEO_QUEUE_SLOTS> queued{};
     unsigned queued_count = 0;
     // Hits counted by count_queued and not yet added to a Results record,
-    // by the low 11 bits of their short entry.
-    std::array<std::uint64_t, 2048> answer_hits{};
+    // by answer.
+    std::array<std::uint64_t, std::size_t{1} << GEO_ANSWER_BITS> answer_hits{};
 };
 
 // Opens the database at `path`: a regular file whose metadata describes a
@@ -197,20 +186,15 @@ void open_database(GeoDb &db, const char *path);
 // Releases the database's memory.
 void close_database(GeoDb &db);
 
-// Whether a libmaxminddb status says the database is corrupt (as opposed to
-// "no such network" or "no such value", which only mean no answer).
-bool is_corrupt(int status);
-
-// What the database says of one address, without the cache: the lookup of
-// the binary address, then the "country"/"iso_code" and "continent"/"code"
-// values matched against the tables. Returns MMDB_SUCCESS, or the status of
+// What the database says of one address, by the library's own lookup: the
+// lookup of the binary address, then the "country"/"iso_code" and
+// "continent"/"code" values matched against the tables. Returns MMDB_SUCCESS, or the status of
 // a corrupt database with an empty location.
 int resolve_location(MMDB_s &mmdb, const Address &address, Location &location);
 
-// The cached form of resolve_location. `hash` is any hash of the address
-// text (the visitor hash); it only picks the cache slot. Returns
+// What resolve_location says, from the flattened tables. Returns
 // MMDB_SUCCESS, or the status of a corrupt database with an empty location.
-int find_location(GeoDb &db, const Address &address, std::uint32_t hash, Location &location);
+int find_location(GeoDb &db, const Address &address, Location &location);
 
 // Makes every queued lookup (see lookup_location).
 void count_queued(GeoDb &db, Results &results);
@@ -220,21 +204,12 @@ void count_queued(GeoDb &db, Results &results);
 // writes "Can't read database (PATH): REASON" on standard error and ends the
 // process with status 1. Lookups that may fail are made in the order they
 // were asked for, so that the first corrupt one is the one reported.
-inline void lookup_location(GeoDb &db, const Address &address, std::uint32_t hash,
-                            Results &results) {
-    GeoQueued &q = db.queued[db.queued_count];
-    q.address = address;
-    q.hash = hash;
+inline void lookup_location(GeoDb &db, const Address &address, Results &results) {
+    db.queued[db.queued_count] = address;
     if (++db.queued_count == GEO_QUEUE_SLOTS) count_queued(db, results);
 }
 
 // Counts every lookup lookup_location left waiting.
 void flush_locations(GeoDb &db, Results &results);
-
-// Matches an entry-data value against a table of two-letter codes: the index
-// of the code equal to the value's first two bytes, or -1 when the value is
-// absent, not a UTF-8 string, shorter than two bytes or not in the table.
-template <std::size_t N>
-int match_code(const MMDB_entry_data_s &data, const std::array<std::string_view, N> &codes);
 
 } // namespace vestrel

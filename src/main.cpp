@@ -112,7 +112,7 @@ int run(int argc, char **argv) {
     clock_gettime(CLOCK_MONOTONIC, &start);
 
     // constinit: zero pages, touched only with -g; a run-time constructor
-    // would write all 2 MiB of its tables.
+    // would write all 1.4 MiB of its tables.
     static constinit GeoDb geo;
     if (geoip_enabled) {
         open_database(geo, db_path != nullptr ? db_path : DEFAULT_GEOIP_DB);

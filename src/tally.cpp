@@ -68,7 +68,7 @@ void tally_fields(Tally &tally, const LogLine &fields) {
             : murmur3_32(host.data(), length, VISITOR_HASH_SEED);
     // PERF: see PENDING_INSERTS.
     defer_insert(tally, *sketch, h);
-    if (tally.geo != nullptr) lookup_location(*tally.geo, address, h, r);
+    if (tally.geo != nullptr) lookup_location(*tally.geo, address, r);
 
     if (fields.date) {
         const long long hour = parse_hour(*fields.date);

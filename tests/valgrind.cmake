@@ -1,4 +1,4 @@
-# Memcheck of a whole run with geolocation: the database, the location cache,
+# Memcheck of a whole run with geolocation: the database, its flattened tables,
 # the sketches, the line buffer and the report must all be released, and no
 # decision may rest on uninitialised memory. Only in a build without the
 # sanitizers (they and valgrind do not mix) and where valgrind is installed.

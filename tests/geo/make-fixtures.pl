@@ -101,10 +101,10 @@ my @fixture = (
       { country => country( 'AQ', 'Antarctica' ),
         continent => continent( 'AN', 'Antarctica' ) } ],
 
-    # Networks larger than the location cache's prefixes (/16 for IPv4,
-    # /32 for IPv6), so that its network level fills. The IPv6 one starts
-    # with the same 32 bits as the IPv4 one's cache key (0x00004d01), which
-    # only the address family tells apart.
+    # Networks of a /16 or larger (IPv4) and a /32 or larger (IPv6), one
+    # answer for their whole /16. The IPv6 one starts with the same 32 bits
+    # as the IPv4 one (0x00004d01), which only the address family tells
+    # apart.
     [ [ '77.1.0.0/16' ],
       { country => country( 'IT', 'Italy' ), %EU } ],
     [ [ '2a10::/16', '0:4d01::/32' ],
