@@ -22,3 +22,8 @@ TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev valgrind)
 # Building and checking the Debian package, and validating reports against the
 # schema (scripts/check-delivery, scripts/check-schema).
 DELIVERY_PACKAGES=(build-essential debhelper dpkg-dev fakeroot lintian python3-jsonschema)
+# The static binary and its checks (scripts/check-static): the C and C++
+# libraries' archives come with libc6-dev and libstdc++-12-dev (in g++), the
+# others' with their -dev packages; file and readelf look at the binary, the
+# zone file shows that a copied /etc/localtime works.
+STATIC_PACKAGES=(file binutils tzdata)
