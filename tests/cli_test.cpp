@@ -1,6 +1,7 @@
 // Whole-program tests: the built binary on the fixture logs in tests/cli,
 // comparing the complete report (date and run time masked), standard error
 // and exit status.
+#include "compat.h"
 #include "support/process.h"
 
 #include <gtest/gtest.h>
@@ -84,7 +85,7 @@ TEST(Cli, Reports) {
 
 // The reader's vector level, chosen in the environment: every level gives
 // the same report, a level the CPU lacks is lowered to the CPU's, and an
-// unknown name is refused before anything is read.
+// unknown name is refused before anything is read, naming the CPU's level.
 TEST(Cli, VectorLevels) {
     for (const char *level : {"portable", "sse2", "avx2", "avx512", ""}) {
         SCOPED_TRACE(std::string("VESTREL_VECTOR=") + level);
@@ -102,7 +103,9 @@ TEST(Cli, VectorLevels) {
     const Outcome o = run_vestrel({"mixed.log"}, options);
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "vestrel: VESTREL_VECTOR must be portable, sse2, avx2 or avx512\n");
+    EXPECT_EQ(o.err, std::string("vestrel: VESTREL_VECTOR must be portable, sse2, avx2 or avx512 "
+                                 "(this machine: ") +
+                         VECTOR_LEVEL_NAMES[static_cast<int>(cpu_vector_level())] + ")\n");
 }
 
 TEST(Cli, CommandLine) {
