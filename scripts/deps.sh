@@ -27,6 +27,9 @@ DELIVERY_PACKAGES=(build-essential debhelper dpkg-dev fakeroot lintian python3-j
 # others' with their -dev packages; file and readelf look at the binary, the
 # zone file shows that a copied /etc/localtime works.
 STATIC_PACKAGES=(file binutils tzdata)
+# clang as the compiler (scripts/check-clang): LLVM's linker plugin lets GNU
+# ld link its link-time-optimised objects.
+CLANG_PACKAGES=(clang llvm-14-linker-tools libgtest-dev)
 # Cross builds tested under qemu-user (scripts/check-cross), one array per
 # Debian architecture: the cross compiler, pkg-config and the run-time
 # libraries of that architecture (multiarch; `dpkg --add-architecture` first,
