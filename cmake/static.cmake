@@ -89,4 +89,7 @@ if(VESTREL_STATIC)
   target_link_options(vestrel_core INTERFACE -Wl,--gc-sections
     -Wl,--wrap=getaddrinfo -Wl,--wrap=freeaddrinfo)
   vestrel_link_static(vestrel)
+  # The link map names every archive and object the binary is made of;
+  # scripts/release ships the licences of the packages they come from.
+  target_link_options(vestrel PRIVATE "LINKER:-Map=${CMAKE_CURRENT_BINARY_DIR}/vestrel.map")
 endif()
