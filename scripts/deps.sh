@@ -37,7 +37,7 @@ CLANG_PACKAGES=(clang llvm-14-linker-tools libgtest-dev)
 # GoogleTest. crossbuild-essential builds the Debian package for it.
 CROSS_PACKAGES_arm64=(crossbuild-essential-arm64 g++-aarch64-linux-gnu qemu-user-static pkgconf:arm64
     libc6:arm64 libstdc++6:arm64 libjansson-dev:arm64 libmaxminddb-dev:arm64 libseccomp-dev:arm64
-    libgtest-dev:arm64)
+    libgtest-dev:arm64 debhelper dpkg-dev fakeroot lintian)
 CROSS_PACKAGES_s390x=(crossbuild-essential-s390x g++-s390x-linux-gnu qemu-user-static pkgconf:s390x
     libc6:s390x libstdc++6:s390x libjansson-dev:s390x libmaxminddb-dev:s390x libseccomp-dev:s390x
-    libgtest-dev:s390x)
+    libgtest-dev:s390x debhelper dpkg-dev fakeroot lintian)
