@@ -32,9 +32,18 @@ set(VESTREL_RUNTIME_LIBS c m pthread dl rt util resolv anl mvec stdc++ gcc gcc_s
 # later and make a dynamic executable of it. -static-libstdc++ and
 # -static-libgcc are left out on purpose: with them g++ links the C library as
 # a shared one into a binary that has no loader, which dies at its first call.
+#
+# Where the C library has no static-pie start files (s390x in Debian 12), the
+# executable is static and not position-independent: no -pie, -static.
 function(vestrel_link_static target)
-  if(VESTREL_STATIC)
+  if(NOT VESTREL_STATIC)
+    return()
+  endif()
+  if(VESTREL_LINKER_HAS_STATIC_PIE)
     target_link_libraries(${target} PRIVATE -static-pie)
+  else()
+    set_property(TARGET ${target} PROPERTY POSITION_INDEPENDENT_CODE OFF)
+    target_link_libraries(${target} PRIVATE -static)
   endif()
 endfunction()
 
@@ -80,6 +89,10 @@ if(VESTREL_STATIC)
   if(VESTREL_SANITIZE)
     message(FATAL_ERROR "VESTREL_STATIC and VESTREL_SANITIZE do not mix: the sanitizers' "
                         "run-time libraries are shared ones")
+  endif()
+  check_linker_flag(CXX -static-pie VESTREL_LINKER_HAS_STATIC_PIE)
+  if(NOT VESTREL_LINKER_HAS_STATIC_PIE)
+    message(STATUS "VESTREL_STATIC: no static-pie for this C library; a static, fixed-address executable")
   endif()
   cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL vestrel_link_dependencies_statically)
   target_compile_definitions(vestrel_core PRIVATE VESTREL_STATIC)
