@@ -26,3 +26,24 @@ TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev valgrind)
 # checking the scheduled-report examples (scripts/check-delivery,
 # scripts/check-schema, scripts/check-install, scripts/check-recipes).
 DELIVERY_PACKAGES=(build-essential debhelper dpkg-dev fakeroot lintian python3-jsonschema debootstrap)
+# The static binary and its checks (scripts/check-static): the C and C++
+# libraries' archives come with libc6-dev and libstdc++-12-dev (in g++), the
+# others' with their -dev packages; file and readelf look at the binary, the
+# zone file shows that a copied /etc/localtime works.
+STATIC_PACKAGES=(file binutils tzdata)
+# clang as the compiler (scripts/check-clang): LLVM's linker plugin lets GNU
+# ld link its link-time-optimised objects.
+CLANG_PACKAGES=(clang llvm-14-linker-tools libgtest-dev)
+# Cross builds tested under qemu-user (scripts/check-cross), one array per
+# Debian architecture: the cross compiler, pkg-config and the run-time
+# libraries of that architecture (multiarch; `dpkg --add-architecture` first,
+# which scripts/check-cross does), the -dev packages of BUILD_PACKAGES and
+# GoogleTest. crossbuild-essential builds the Debian package for it.
+CROSS_PACKAGES_arm64=(crossbuild-essential-arm64 g++-aarch64-linux-gnu qemu-user-static pkgconf:arm64
+    libc6:arm64 libstdc++6:arm64 libjansson-dev:arm64 libmaxminddb-dev:arm64 libseccomp-dev:arm64
+    libisal-dev:arm64 zlib1g-dev:arm64 libzstd-dev:arm64
+    libgtest-dev:arm64 debhelper dpkg-dev fakeroot lintian)
+CROSS_PACKAGES_s390x=(crossbuild-essential-s390x g++-s390x-linux-gnu qemu-user-static pkgconf:s390x
+    libc6:s390x libstdc++6:s390x libjansson-dev:s390x libmaxminddb-dev:s390x libseccomp-dev:s390x
+    zlib1g-dev:s390x libzstd-dev:s390x
+    libgtest-dev:s390x debhelper dpkg-dev fakeroot lintian)

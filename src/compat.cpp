@@ -5,6 +5,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#if defined(VESTREL_STATIC)
+#include <netdb.h>
+#endif
+
 #if defined(__linux__)
 #include <asm/termbits.h>
 #include <cstdint>
@@ -27,6 +31,21 @@
 #if __has_feature(address_sanitizer) || __has_feature(leak_sanitizer)
 #define VESTREL_LEAK_CHECKER 1
 #endif
+#endif
+
+#if defined(VESTREL_STATIC)
+// The static binary (cmake/static.cmake) links libmaxminddb's calls of
+// getaddrinfo and freeaddrinfo, made in MMDB_lookup_string only, to these
+// instead of the C library's, whose static form would bring in the
+// name-service modules and dlopen, which a static binary cannot use. vestrel
+// looks addresses up with MMDB_lookup_sockaddr, so neither ever runs; were
+// they reached, the lookup would fail as for a name that does not resolve.
+extern "C" int __wrap_getaddrinfo(const char *, const char *, const addrinfo *,
+                                  addrinfo **result) {
+    *result = nullptr;
+    return EAI_FAIL;
+}
+extern "C" void __wrap_freeaddrinfo(addrinfo *) {}
 #endif
 
 namespace vestrel {

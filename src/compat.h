@@ -60,8 +60,14 @@ bool prefault(void *start, std::size_t size);
 // a VESTREL_PORTABLE build have.
 enum class VectorLevel { PORTABLE, SSE2, AVX2, AVX512 };
 
+// The name of each level, indexed by its value: what VESTREL_VECTOR takes and
+// what the program names as this machine's level.
+inline constexpr const char *VECTOR_LEVEL_NAMES[] = {"portable", "sse2", "avx2", "avx512"};
+
 // The widest level that this CPU, its operating system (which must save the
-// wider registers) and this build all support.
+// wider registers) and this build all support. Off x86 (arm64, s390x, ...) it
+// is PORTABLE: the plain loops, whose newline search is the C library's
+// memchr (on arm64 glibc's own NEON form).
 VectorLevel cpu_vector_level();
 
 } // namespace vestrel

@@ -21,6 +21,7 @@
 #include <ctime>
 #include <err.h>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,21 +55,17 @@ void flush_stdout_or_die() {
 
 // The vector level the reader uses: the CPU's widest, or a narrower one
 // named in VESTREL_VECTOR (to compare them, or to rule one out). A level the
-// CPU lacks is lowered to the CPU's.
+// CPU lacks is lowered to the CPU's. An unknown name is refused with the
+// known ones and the CPU's level, which is how to learn the latter.
 VectorLevel chosen_vector_level() {
-    constexpr struct {
-        const char *name;
-        VectorLevel level;
-    } levels[] = {{"portable", VectorLevel::PORTABLE},
-                  {"sse2", VectorLevel::SSE2},
-                  {"avx2", VectorLevel::AVX2},
-                  {"avx512", VectorLevel::AVX512}};
     const VectorLevel cpu = cpu_vector_level();
     const char *want = std::getenv("VESTREL_VECTOR");
     if (want == nullptr || *want == '\0') return cpu;
-    for (const auto &known : levels)
-        if (std::strcmp(want, known.name) == 0) return std::min(known.level, cpu);
-    errx(1, "VESTREL_VECTOR must be portable, sse2, avx2 or avx512");
+    for (std::size_t i = 0; i < std::size(VECTOR_LEVEL_NAMES); ++i)
+        if (std::strcmp(want, VECTOR_LEVEL_NAMES[i]) == 0)
+            return std::min(static_cast<VectorLevel>(i), cpu);
+    errx(1, "VESTREL_VECTOR must be portable, sse2, avx2 or avx512 (this machine: %s)",
+         VECTOR_LEVEL_NAMES[static_cast<std::size_t>(cpu)]);
 }
 
 // The whole program; returns the exit status or ends the process on a fatal

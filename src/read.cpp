@@ -18,6 +18,7 @@ namespace vestrel {
 
 namespace {
 
+#if defined(VESTREL_X86_WIDE)
 // Mask of the first n of a chunk's 64 bytes.
 inline std::uint64_t first_bytes(std::size_t n) {
     return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
@@ -45,7 +46,6 @@ inline std::size_t record_chunk(std::uint64_t newlines, std::uint64_t nuls, std:
     return count;
 }
 
-#if defined(VESTREL_X86_WIDE)
 std::size_t index_newlines_sse2(const char *buf, std::size_t from, std::size_t to,
                                 std::uint32_t *out, std::size_t *nul_end) {
     const __m128i newline = _mm_set1_epi8('\n');

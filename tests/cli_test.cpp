@@ -2,6 +2,7 @@
 // comparing the complete report (date and run time masked), standard error
 // and exit status.
 #include "support/compress.h"
+#include "compat.h"
 #include "support/process.h"
 
 #include <fcntl.h>
@@ -88,7 +89,7 @@ TEST(Cli, Reports) {
 
 // The reader's vector level, chosen in the environment: every level gives
 // the same report, a level the CPU lacks is lowered to the CPU's, and an
-// unknown name is refused before anything is read.
+// unknown name is refused before anything is read, naming the CPU's level.
 // Excerpts of two public logs (tests/cli/real/README.md): real traffic, with
 // host names, requests without a protocol, a truncated agent, sizes ending
 // the line, from a file and from standard input.
@@ -141,7 +142,9 @@ TEST(Cli, VectorLevels) {
     const Outcome o = run_vestrel({"mixed.log"}, options);
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "vestrel: VESTREL_VECTOR must be portable, sse2, avx2 or avx512\n");
+    EXPECT_EQ(o.err, std::string("vestrel: VESTREL_VECTOR must be portable, sse2, avx2 or avx512 "
+                                 "(this machine: ") +
+                         VECTOR_LEVEL_NAMES[static_cast<int>(cpu_vector_level())] + ")\n");
 }
 
 TEST(Cli, CommandLine) {

@@ -317,8 +317,12 @@ TEST(FaultLog, HugeLinesInConstantMemory) {
             EXPECT_EQ(report.counts("status"), "200:" + std::to_string(c.processed - c.invalid));
         }
         RecordProperty(std::string("max_rss_kib ") + c.name, static_cast<int>(o.max_rss_kib));
-        EXPECT_LE(o.max_rss_kib, MAX_RSS_KIB);
+        if (emulator().empty()) EXPECT_LE(o.max_rss_kib, MAX_RSS_KIB);
     }
+    // The reports above were checked; the memory bound was not.
+    if (const std::string name = emulator(); !name.empty())
+        GTEST_SKIP() << "peak memory not checked: it runs under " << name
+                     << ", whose own memory counts in the peak";
 }
 
 // A decompression bomb is a long log: a few hundred KiB of gzip or zstd that

@@ -1,9 +1,12 @@
 #include "process.h"
 
+#include "emulator.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <regex>
 #include <sstream>
@@ -46,17 +49,29 @@ Outcome run_vestrel(const std::vector<std::string> &args, const RunOptions &opti
         close(err_pipe[0]);
         close(err_pipe[1]);
         // argv[0] is the bare name, as from a PATH lookup, so that messages
-        // which quote it do not depend on the build folder.
+        // which quote it do not depend on the build folder. Under qemu-user
+        // its -0 option sets it.
         std::vector<char *> argv;
         std::string name = "vestrel";
-        argv.push_back(name.data());
+        std::string argv0_option = "-0";
+        std::string path = VESTREL_BIN;
+        std::vector<std::string> words(std::begin(EMULATOR), std::end(EMULATOR) - 1);
+        for (auto &w : words)
+            argv.push_back(w.data());
+        if (!words.empty()) {
+            argv.push_back(argv0_option.data());
+            argv.push_back(name.data());
+            argv.push_back(path.data());
+        } else {
+            argv.push_back(name.data());
+        }
         std::vector<std::string> copies = args;
         for (auto &a : copies)
             argv.push_back(a.data());
         argv.push_back(nullptr);
         for (const auto &[name, value] : options.env)
             setenv(name.c_str(), value.c_str(), 1);
-        execv(VESTREL_BIN, argv.data());
+        execv(words.empty() ? VESTREL_BIN : argv[0], argv.data());
         _exit(127);
     }
     close(out_pipe[1]);
@@ -90,6 +105,17 @@ Outcome run_vestrel(const std::vector<std::string> &args, const RunOptions &opti
     outcome.max_rss_kib = usage.ru_maxrss;
     outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     return outcome;
+}
+
+std::string emulator() {
+    if (EMULATOR[0] != nullptr) return std::string("the emulator ") + EMULATOR[0];
+    char self[4096] = {};
+    char thread[4096] = {};
+    if (readlink("/proc/self/exe", self, sizeof self - 1) > 0 &&
+        readlink("/proc/thread-self/exe", thread, sizeof thread - 1) > 0 &&
+        std::string(self) != thread)
+        return std::string("the emulator ") + thread;
+    return "";
 }
 
 std::string mask_report(const std::string &report) {

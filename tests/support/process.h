@@ -30,6 +30,15 @@ Outcome run_vestrel(const std::vector<std::string> &args, const RunOptions &opti
 // fixed text, so whole documents can be compared.
 std::string mask_report(const std::string &report);
 
+// Empty when the tests run natively; else what emulates the machine, as text
+// for a skip message: the emulator this build runs its tests under (tests/
+// CMakeLists.txt), or a translator the kernel shows running in this process's
+// place (/proc/thread-self/exe is then not the program /proc/self/exe names).
+// An emulator such as qemu-user implements neither seccomp filters nor
+// Landlock, ignores memory advice and counts its own memory with the
+// program's.
+std::string emulator();
+
 // Whole file as bytes; empty when it cannot be read.
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
