@@ -62,6 +62,14 @@ void same_address(std::string_view host, MMDB_s *mmdb) {
         parse_address(std::string_view(padded.data(), copy.size()), padded.size());
     FUZZ_CHECK(loaded.family == family);
     FUZZ_CHECK(family == 0 || std::memcmp(loaded.bytes, address.bytes, 16) == 0);
+    // Every wider vector level the machine has, from the same buffer.
+    for (const VectorLevel level : {VectorLevel::AVX2, VectorLevel::AVX512}) {
+        if (level > cpu_vector_level()) break;
+        const Address wide =
+            parse_address(std::string_view(padded.data(), copy.size()), padded.size(), level);
+        FUZZ_CHECK(wide.family == family);
+        FUZZ_CHECK(family == 0 || std::memcmp(wide.bytes, address.bytes, 16) == 0);
+    }
     if (family == 0) return;
     FUZZ_CHECK(std::memcmp(address.bytes, bytes, family == AF_INET ? 4 : 16) == 0);
     if (mmdb == nullptr) return;

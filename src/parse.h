@@ -33,6 +33,7 @@
 #if defined(__SSE2__) && !defined(VESTREL_PORTABLE)
 #define VESTREL_SSE2 1
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #endif
 
 namespace vestrel {
@@ -125,8 +126,10 @@ struct Address {
 // four dotted decimal parts without leading zeros, each at most 255; else
 // IPv6 with inet_pton(AF_INET6)'s grammar. On success the binary form is filled
 // in; on failure `family` is 0. `readable` is how many bytes from
-// host.data() may be loaded (0: only the host's own).
-Address parse_address(std::string_view host, std::size_t readable = 0);
+// host.data() may be loaded (0: only the host's own); `level` is at most
+// cpu_vector_level(), and every level gives the same answer.
+Address parse_address(std::string_view host, std::size_t readable = 0,
+                      VectorLevel level = VectorLevel::SSE2);
 
 // Parses `token` as strtonum(token, 0, maxval) would: optional leading white
 // space and one sign, at least one digit, nothing after the digits, value in

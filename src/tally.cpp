@@ -48,7 +48,7 @@ void tally_fields(Tally &tally, const LogLine &fields) {
         return;
     }
     const std::string_view host = *fields.remote_host;
-    const Address address = parse_address(host, readable_from(fields, host));
+    const Address address = parse_address(host, readable_from(fields, host), tally.vector);
     HllStorage *sketch;
     if (address.family == AF_INET) {
         ++r.hits_ipv4;

@@ -526,23 +526,36 @@ TEST(DifferentialSplit, EveryLineOfTheDataLogs) {
 
 // ---------------------------------------------------------------- addresses
 
-// Both forms of the check: the host alone, and the host in a buffer that may
-// be loaded past its end (as in the reader), followed by bytes a word load
-// would see.
+// Every form of the check at every vector level the machine has: the host
+// alone; the host at the start of a heap block of exactly 16 bytes (or its
+// own size), the least a one-load form may load; and the host in a buffer
+// that may be loaded past its end (as in the reader), followed by bytes a
+// word load would see.
 std::string address_mismatch(const std::string &host) {
     unsigned char bytes[16] = {};
     const int family = ref::address_family(host.c_str(), bytes);
     const std::size_t n = family == AF_INET ? 4 : family == AF_INET6 ? 16 : 0;
     std::string padded = host + " 1.2.3.4\"\n";
     padded.resize(host.size() + 64, '9');
-    const Address forms[2] = {
-        parse_address(host),
-        parse_address(std::string_view(padded.data(), host.size()), padded.size())};
-    for (const Address &fast : forms) {
-        if (fast.family != family)
-            return "family: fast " + std::to_string(fast.family) + ", reference " +
-                   std::to_string(family);
-        if (std::memcmp(fast.bytes, bytes, n) != 0) return "binary address differs";
+    const std::size_t tight_size = std::max<std::size_t>(host.size(), 16);
+    const std::unique_ptr<char[]> tight(new char[tight_size]);
+    std::memset(tight.get(), '7', tight_size);
+    std::memcpy(tight.get(), host.data(), host.size());
+    static const VectorLevel levels[] = {VectorLevel::PORTABLE, VectorLevel::SSE2,
+                                         VectorLevel::AVX2, VectorLevel::AVX512};
+    for (const VectorLevel level : levels) {
+        if (level > cpu_vector_level()) break;
+        const Address forms[3] = {
+            parse_address(host, 0, level),
+            parse_address(std::string_view(tight.get(), host.size()), tight_size, level),
+            parse_address(std::string_view(padded.data(), host.size()), padded.size(), level)};
+        for (const Address &fast : forms) {
+            const std::string at = " (level " + std::to_string(static_cast<int>(level)) + ")";
+            if (fast.family != family)
+                return "family: fast " + std::to_string(fast.family) + ", reference " +
+                       std::to_string(family) + at;
+            if (std::memcmp(fast.bytes, bytes, n) != 0) return "binary address differs" + at;
+        }
     }
     return "";
 }
@@ -578,6 +591,16 @@ TEST(DifferentialAddress, HandPickedHosts) {
                                  "1234.1.1.1",
                                  "999.1.1.1",
                                  "25.5.255.255",
+                                 "100.200.250.255",
+                                 "9.99.199.249",
+                                 "1.2.3.0",
+                                 "0.0.0.00",
+                                 "0.10.0.100",
+                                 "1.2.3.4444",
+                                 "1111.2.3.4",
+                                 "1.2.3.4.",
+                                 "1.2.3..4",
+                                 "1.2.3.4:80",
                                  "::",
                                  "::1",
                                  "1::",
