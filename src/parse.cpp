@@ -35,6 +35,17 @@ inline Field next_token(Cursor &cur, char delim) {
     return next_token(cur, delim, delim);
 }
 
+// next_token with find_any_wide, for fields often longer than 16 bytes.
+inline Field next_long_token(Cursor &cur, char delim) {
+    while (cur.pos < cur.end && *cur.pos == delim)
+        ++cur.pos;
+    if (cur.pos == cur.end) return std::nullopt;
+    const char *start = cur.pos;
+    const char *hit = find_any_wide(start, cur.end, delim, delim, cur.readable);
+    cur.pos = hit < cur.end ? hit + 1 : cur.end;
+    return std::string_view(start, static_cast<std::size_t>(hit - start));
+}
+
 // Whether the 5 bytes at p are "- - [". PERF: fixed-size loads; a 5-byte
 // memcmp was a library call on every line in one of the split's forms.
 inline bool starts_with_no_user(const char *p) {
@@ -104,7 +115,7 @@ LogLine split_line(Cursor &cur) {
         else
             next_token(cur, '"'); // between the closing bracket and the opening quote
     }
-    const Field request = next_token(cur, '"');
+    const Field request = next_long_token(cur, '"');
     Field status;
     if (usual_status(cur)) {
         status = std::string_view(cur.pos + 1, 3);

@@ -69,6 +69,33 @@ inline const char *find_any(const char *p, const char *end, char a, char b, cons
     return p;
 }
 
+// find_any for fields that are often longer than 16 bytes (the request, an
+// IPv6 host): 64 bytes per step. PERF: the 16-byte loop ran two to five
+// times on a request, and its exit was mispredicted on most lines; one mask
+// of 64 bytes ends nearly every request in one step.
+inline const char *find_any_wide(const char *p, const char *end, char a, char b,
+                                 const char *readable) {
+#if defined(VESTREL_SSE2)
+    const __m128i va = _mm_set1_epi8(a);
+    const __m128i vb = _mm_set1_epi8(b);
+    while (p < end && readable - p >= 64) {
+        std::uint64_t mask = 0;
+        for (unsigned k = 0; k < 4; ++k) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * k));
+            const auto bits = static_cast<std::uint16_t>(_mm_movemask_epi8(
+                _mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb))));
+            mask |= std::uint64_t{bits} << (16 * k);
+        }
+        if (mask != 0) {
+            const char *hit = p + std::countr_zero(mask);
+            return hit < end ? hit : end;
+        }
+        p += 64;
+    }
+#endif
+    return find_any(p, end, a, b, readable);
+}
+
 inline const char *find_either(const char *p, const char *end, char a, char b) {
     return find_any(p, end, a, b, end);
 }
