@@ -90,7 +90,10 @@ inline void insert_hash(HllStorage &sketch, std::uint32_t h) {
     // all low bits are zero; countr_zero then needs no branch.
     const std::uint32_t low = h | (1u << low_bits);
     const auto rank = static_cast<std::uint8_t>(std::countr_zero(low) + 1);
-    if (rank > sketch.registers[index]) sketch.registers[index] = rank;
+    // Always a store: whether the rank is larger is a coin toss on a large
+    // log, and a branch on it was mispredicted accordingly.
+    std::uint8_t &reg = sketch.registers[index];
+    reg = rank > reg ? rank : reg;
 }
 
 // Hints the cache to fetch the register that insert_hash(sketch, h) will
