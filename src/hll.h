@@ -68,7 +68,7 @@ inline std::uint32_t murmur3_32_short(const char *bytes, std::int32_t length, st
     }
     // Zero tail bytes give k = 0, which changes nothing, as no tail does.
     const unsigned tail_bits = static_cast<unsigned>(length & 3) * 8;
-    const std::uint32_t tail_mask = tail_bits == 0 ? 0 : ~std::uint32_t{0} >> (32 - tail_bits);
+    const auto tail_mask = static_cast<std::uint32_t>((std::uint64_t{1} << tail_bits) - 1);
     h ^= mix(word(4 * blocks) & tail_mask);
     return murmur3_finish(h, length);
 }
