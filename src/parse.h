@@ -195,7 +195,7 @@ inline long long parse_number(std::string_view token, long long maxval, std::siz
     std::memcpy(&x, token.data(), 8);
     // The token's bytes moved to the top, '0's before them.
     const unsigned pad = static_cast<unsigned>(8 - n) * 8;
-    x = pad == 0 ? x : (x << pad) | (0x3030303030303030ULL >> (64 - pad));
+    x = (x << pad) | (0x3030303030303030ULL & ((std::uint64_t{1} << pad) - 1));
     if (!all_digits(x)) return -1; // a digit first, then something else
     const auto value = static_cast<long long>(eight_digits(x));
     return value <= maxval ? value : -1;

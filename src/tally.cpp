@@ -90,9 +90,19 @@ void tally_fields(Tally &tally, const LogLine &fields) {
         }
     }
     if (fields.status) {
-        const long long code =
-            parse_number(*fields.status, STATUS_COUNT - 1, readable_from(fields, *fields.status));
-        if (code >= 0) ++r.status[code];
+        const std::string_view status = *fields.status;
+        const unsigned d0 = static_cast<unsigned char>(status[0] - '0');
+        if (status.size() == 3 && d0 <= 9) {
+            // The usual three digits, read as parse_number would read them.
+            const unsigned d1 = static_cast<unsigned char>(status[1] - '0');
+            const unsigned d2 = static_cast<unsigned char>(status[2] - '0');
+            const unsigned code = d0 * 100 + d1 * 10 + d2;
+            if (d1 <= 9 && d2 <= 9 && code < STATUS_COUNT) ++r.status[code];
+        } else {
+            const long long code =
+                parse_number(status, STATUS_COUNT - 1, readable_from(fields, status));
+            if (code >= 0) ++r.status[code];
+        }
     }
     if (fields.size) {
         const long long size =
