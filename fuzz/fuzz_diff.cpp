@@ -55,6 +55,7 @@ void same_address(std::string_view host, MMDB_s *mmdb) {
     const int family = reference::address_family(copy.c_str(), bytes);
     const Address address = parse_address(host);
     FUZZ_CHECK(address.family == family);
+    FUZZ_CHECK(address_family(host) == family);
     // The form that loads past the host, as the reader's buffer allows.
     std::string padded = copy;
     padded.resize(copy.size() + 64, '.');
@@ -68,6 +69,8 @@ void same_address(std::string_view host, MMDB_s *mmdb) {
         const Address wide =
             parse_address(std::string_view(padded.data(), copy.size()), padded.size(), level);
         FUZZ_CHECK(wide.family == family);
+        FUZZ_CHECK(address_family(std::string_view(padded.data(), copy.size()), padded.size(),
+                                  level) == family);
         FUZZ_CHECK(family == 0 || std::memcmp(wide.bytes, address.bytes, 16) == 0);
     }
     if (family == 0) return;

@@ -158,6 +158,12 @@ struct Address {
 Address parse_address(std::string_view host, std::size_t readable = 0,
                       VectorLevel level = VectorLevel::SSE2);
 
+// parse_address's family alone (AF_INET, AF_INET6 or 0), for a caller that
+// has no use for the binary form: the usual IPv6 forms are then checked
+// without it.
+int address_family(std::string_view host, std::size_t readable = 0,
+                   VectorLevel level = VectorLevel::SSE2);
+
 // Parses `token` as strtonum(token, 0, maxval) would: optional leading white
 // space and one sign, at least one digit, nothing after the digits, value in
 // [0, maxval]. Returns the value, or -1 when the token is rejected.

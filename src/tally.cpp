@@ -48,7 +48,13 @@ void tally_fields(Tally &tally, const LogLine &fields) {
         return;
     }
     const std::string_view host = *fields.remote_host;
-    const Address address = parse_address(host, readable_from(fields, host), tally.vector);
+    const std::size_t readable = readable_from(fields, host);
+    // The binary form only for the lookup.
+    Address address;
+    if (tally.geo != nullptr)
+        address = parse_address(host, readable, tally.vector);
+    else
+        address.family = address_family(host, readable, tally.vector);
     HllStorage *sketch;
     if (address.family == AF_INET) {
         ++r.hits_ipv4;
@@ -62,7 +68,6 @@ void tally_fields(Tally &tally, const LogLine &fields) {
     }
     // An accepted address is at most 45 bytes, well inside the hash's range.
     const auto length = static_cast<std::int32_t>(host.size());
-    const std::size_t readable = readable_from(fields, host);
     std::uint32_t h;
     if (length <= MURMUR_SHORT_MAX && readable >= MURMUR_SHORT_LOAD)
         h = murmur3_32_short(host.data(), length, VISITOR_HASH_SEED);

@@ -572,6 +572,15 @@ std::string address_mismatch(const std::string &host) {
             parse_address(host, 0, level),
             parse_address(std::string_view(tight.get(), host.size()), tight_size, level),
             parse_address(std::string_view(padded.data(), host.size()), padded.size(), level)};
+        const int families[3] = {
+            address_family(host, 0, level),
+            address_family(std::string_view(tight.get(), host.size()), tight_size, level),
+            address_family(std::string_view(padded.data(), host.size()), padded.size(), level)};
+        for (const int fast : families)
+            if (fast != family)
+                return "family alone: fast " + std::to_string(fast) + ", reference " +
+                       std::to_string(family) + " (level " +
+                       std::to_string(static_cast<int>(level)) + ")";
         for (const Address &fast : forms) {
             const std::string at = " (level " + std::to_string(static_cast<int>(level)) + ")";
             if (fast.family != family)
