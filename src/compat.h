@@ -34,14 +34,6 @@ namespace vestrel {
 // failed, in which case the process may already be partly narrowed.
 int pledge(const char *promises, const char *execpromises);
 
-// Parses `text` as a base-10 integer in [minval, maxval] as strtoll does
-// (leading white space and one sign allowed) and accepts it only when at least
-// one digit was read, the whole text was consumed and the value is in range.
-// On success returns the value and sets *errstr to nullptr; on failure returns
-// 0 and sets *errstr to "invalid", "too small" or "too large" (errno EINVAL or
-// ERANGE), as BSD strtonum does.
-long long strtonum(const char *text, long long minval, long long maxval, const char **errstr);
-
 // The option string that makes getopt stop at the first operand instead of
 // reordering the arguments; glibc needs a leading '+' for that, BSD getopt
 // would take '+' as an option letter.

@@ -63,13 +63,19 @@ int create(HllStorage &sketch, std::uint8_t precision) {
         errno = ERANGE;
         return -1;
     }
-    sketch.precision = precision;
-    sketch.size = std::uint64_t{1} << precision;
-    sketch.registers = static_cast<std::uint8_t *>(std::calloc(sketch.size, 1));
+    const std::uint64_t size = std::uint64_t{1} << precision;
+    auto *registers = static_cast<std::uint8_t *>(std::calloc(size, 1));
+    if (registers == nullptr) {
+        errno = ENOMEM;
+        return -1;
+    }
     // PERF: the estimate reads every register and a large log writes all
     // over them, so their pages come in at once instead of a fault each
     // (512 per 2 MiB of sketches).
-    if (sketch.registers != nullptr) prefault(sketch.registers, sketch.size);
+    prefault(registers, size);
+    sketch.precision = precision;
+    sketch.size = size;
+    sketch.registers = registers;
     return 0;
 }
 

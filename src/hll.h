@@ -7,9 +7,9 @@
 // the largest rank (1 + trailing zeros of the low 32 - p bits, capped at
 // 33 - p) seen for it. Registers only grow.
 //
-// Contract of the module: create/load_registers return 0 on success and -1
-// with errno set on failure; the other calls need a sketch that holds
-// registers. Nothing here prints or exits.
+// Contract of the module: create, load_registers and merge_from return 0 on
+// success and -1 with errno set on failure; the other calls need a sketch
+// that holds registers. Nothing here prints or exits.
 #pragma once
 
 #include <bit>
@@ -86,8 +86,8 @@ inline std::uint32_t murmur3_32_short(const char *bytes, std::int32_t length, st
 }
 
 // Fills an empty sketch with 2^precision zeroed registers. Precision outside
-// 4..20: -1 with ERANGE and nothing allocated. An allocation failure still
-// returns 0 but leaves `registers` absent: the caller checks for that.
+// 4..20: -1 with ERANGE; allocation failure: -1 with ENOMEM. On failure the
+// sketch is left as it was, without registers.
 int create(HllStorage &sketch, std::uint8_t precision);
 
 // Frees the registers; safe on a sketch without them. Precision and size stay.

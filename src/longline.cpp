@@ -1,5 +1,6 @@
 #include "longline.h"
 
+#include <array>
 #include <cstring>
 
 namespace vestrel {
@@ -9,23 +10,42 @@ namespace {
 // What a token keeps of itself; see longline.h.
 enum class Keep : std::uint8_t { Host, First, Date, Request, Number };
 
+// What each step of the line's grammar (LINE_STEPS in parse.h, which gives
+// the delimiters) keeps of its token: a step added there without a case here
+// is a -Wswitch warning.
+constexpr Keep keep_of(LineStep step) {
+    switch (step) {
+    case STEP_HOST:
+        return Keep::Host;
+    case STEP_IDENT:
+    case STEP_USER:
+    case STEP_GAP:
+        return Keep::First;
+    case STEP_DATE:
+        return Keep::Date;
+    case STEP_REQUEST:
+        return Keep::Request;
+    case STEP_STATUS:
+    case STEP_SIZE:
+        return Keep::Number;
+    case LINE_STEP_COUNT:
+        break;
+    }
+    return Keep::First;
+}
+
+// The steps as the feed walks them: LINE_STEPS beside what each keeps.
 struct Step {
-    char a, b; // the delimiter set (a == b for one byte)
+    char a, b;
     Keep keep;
 };
 
-// The eight steps of parse_log_line, in its order and with its sets.
-constexpr Step LINE_STEPS[] = {
-    {' ', ' ', Keep::Host},   {' ', ' ', Keep::First},  {'[', '[', Keep::First},
-    {']', ']', Keep::Date},   {'"', '"', Keep::First},  {'"', '"', Keep::Request},
-    {' ', ' ', Keep::Number}, {' ', '"', Keep::Number},
-};
-constexpr std::uint8_t LINE_STEP_COUNT = sizeof LINE_STEPS / sizeof LINE_STEPS[0];
-static_assert(LINE_STEP_COUNT == 8, "long_line_done counts on eight steps");
-
-// The time stamp's steps up to the hour, as parse_log_date takes them.
-constexpr char DATE_DELIMITERS[] = {'/', '/', ':', ':'};
-constexpr std::uint8_t HOUR_STEP = 3;
+constexpr std::array<Step, LINE_STEP_COUNT> STEPS = [] {
+    std::array<Step, LINE_STEP_COUNT> steps{};
+    for (unsigned i = 0; i < LINE_STEP_COUNT; ++i)
+        steps[i] = {LINE_STEPS[i].a, LINE_STEPS[i].b, keep_of(static_cast<LineStep>(i))};
+    return steps;
+}();
 
 enum NumberPhase : std::uint8_t { LEADING, SIGNED, DIGITS, ENDED };
 
@@ -84,9 +104,11 @@ void number_byte(LongLine &l, char c) {
     }
 }
 
+// The time stamp's steps (DATE_STEPS) through the hour's: the tally reads
+// nothing after it.
 void date_byte(LongLine &l, char c) {
-    if (l.date_step > HOUR_STEP) return;
-    const char delimiter = DATE_DELIMITERS[l.date_step];
+    if (l.date_step > STEP_HOUR) return;
+    const char delimiter = DATE_STEPS[l.date_step];
     if (!l.date_in_token) {
         if (c == delimiter) return;
         l.date_in_token = true;
@@ -96,7 +118,7 @@ void date_byte(LongLine &l, char c) {
         keep(l, c);
         ++l.date_step;
         l.date_in_token = false;
-    } else if (l.date_step == HOUR_STEP) {
+    } else if (l.date_step == STEP_HOUR) {
         number_byte(l, c);
     } else if (l.kept == 0) {
         keep(l, c);
@@ -183,10 +205,10 @@ bool skippable(const LongLine &l, const Step &s, char &a, char &b) {
         return (l.method_done || l.method_length == KEPT_METHOD) &&
                l.protocol_length == KEPT_PROTOCOL;
     case Keep::Date:
-        if (l.date_step > HOUR_STEP) return true;
+        if (l.date_step > STEP_HOUR) return true;
         if (!l.date_in_token) return false;
-        b = DATE_DELIMITERS[l.date_step];
-        return l.date_step == HOUR_STEP ? l.number_phase == ENDED : l.kept > 0;
+        b = DATE_STEPS[l.date_step];
+        return l.date_step == STEP_HOUR ? l.number_phase == ENDED : l.kept > 0;
     }
     return false;
 }
@@ -212,7 +234,7 @@ const char *skip_run(const char *p, const char *end, char c) {
 // token: true in the runs skip_run can pass over.
 bool repeat_changes_nothing(const LongLine &l, Keep k, char c) {
     const bool number =
-        k == Keep::Number || (k == Keep::Date && l.date_in_token && l.date_step == HOUR_STEP);
+        k == Keep::Number || (k == Keep::Date && l.date_in_token && l.date_step == STEP_HOUR);
     if (number)
         return (l.number_phase == LEADING && l.kept > 0 && is_space(c)) ||
                (l.number_phase == DIGITS && l.digits == 0 && c == '0');
@@ -234,7 +256,7 @@ void long_line_feed(LongLine &l, const char *p, std::size_t size) {
     // a field, a number, the spaces of a request); the rest of a long field
     // goes by in find_either's 16-byte compares.
     while (p < end && l.step < LINE_STEP_COUNT) {
-        const Step &s = LINE_STEPS[l.step];
+        const Step &s = STEPS[l.step];
         if (!l.in_token) {
             if (*p == s.a || *p == s.b) {
                 p = skip_run(p + 1, end, *p);
@@ -262,7 +284,7 @@ void long_line_feed(LongLine &l, const char *p, std::size_t size) {
 }
 
 std::string_view long_line_text(LongLine &line) {
-    if (line.in_token && line.step < LINE_STEP_COUNT && LINE_STEPS[line.step].keep == Keep::Request)
+    if (line.in_token && line.step < LINE_STEP_COUNT && STEPS[line.step].keep == Keep::Request)
         request_end(line);
     line.in_token = false;
     line.step = LINE_STEP_COUNT;

@@ -52,19 +52,20 @@ inline constexpr std::size_t KEPT_DIGITS = 20;
 // One white-space byte, a sign, one zero, the digits, the byte after them.
 inline constexpr std::size_t KEPT_NUMBER = 1 + 1 + 1 + KEPT_DIGITS + 1;
 // Each field with the delimiter that ended it.
-inline constexpr std::size_t LONG_LINE_TEXT_MAX = (ADDRESS_TEXT_MAX + 1 + 1)      // host
-                                                  + 2 + 2                         // ident, user
-                                                  + (3 * 2 + KEPT_NUMBER + 1 + 1) // time stamp
-                                                  + 2 // between time stamp and request
-                                                  + (KEPT_METHOD + 1 + KEPT_PROTOCOL + 1) // request
-                                                  + 2 * (KEPT_NUMBER + 1); // status, size
+inline constexpr std::size_t LONG_LINE_TEXT_MAX =
+    (ADDRESS_TEXT_MAX + 1 + 1)              // host
+    + 2 + 2                                 // ident, user
+    + (STEP_HOUR * 2 + KEPT_NUMBER + 1 + 1) // time stamp
+    + 2                                     // between time stamp and request
+    + (KEPT_METHOD + 1 + KEPT_PROTOCOL + 1) // request
+    + 2 * (KEPT_NUMBER + 1);                // status, size
 
 struct LongLine {
     char text[LONG_LINE_TEXT_MAX];
     std::uint16_t length;
-    // The line's strtok step (0 host to 7 size; 8 once the size is complete)
-    // and whether its token has begun; the same for the time stamp's steps
-    // (0 day to 3 hour; 4 once the hour is complete).
+    // The line's step in LINE_STEPS (LINE_STEP_COUNT once the size is
+    // complete) and whether its token has begun; the same for the time
+    // stamp's steps in DATE_STEPS (past STEP_HOUR once the hour is complete).
     std::uint8_t step;
     bool in_token;
     std::uint8_t date_step;
@@ -93,7 +94,7 @@ void long_line_feed(LongLine &line, const char *bytes, std::size_t size);
 // True once every field that counts is complete: later bytes change nothing
 // and need not be fed.
 inline bool long_line_done(const LongLine &line) {
-    return line.step >= 8;
+    return line.step >= LINE_STEP_COUNT;
 }
 
 // Ends the line and returns its stand-in, valid until `line` is started

@@ -101,9 +101,8 @@ int run(int argc, char **argv) {
     // small-stack platforms.
     static Tally tally;
     tally.vector = chosen_vector_level();
-    if (create(tally.ipv4, HLL_PRECISION) == -1 || tally.ipv4.registers == nullptr)
-        errx(1, "Can't initialize HLL storage for IPv4");
-    if (create(tally.ipv6, HLL_PRECISION) == -1 || tally.ipv6.registers == nullptr) {
+    if (create(tally.ipv4, HLL_PRECISION) == -1) errx(1, "Can't initialize HLL storage for IPv4");
+    if (create(tally.ipv6, HLL_PRECISION) == -1) {
         release(tally.ipv4);
         errx(1, "Can't initialize HLL storage for IPv6");
     }

@@ -35,40 +35,66 @@ inline Field next_token(Cursor &cur, char delim) {
     return next_token(cur, delim, delim);
 }
 
-// next_token with find_any_wide, for fields often longer than 16 bytes.
-inline Field next_long_token(Cursor &cur, char delim) {
-    while (cur.pos < cur.end && *cur.pos == delim)
+// Step `S` of the line's grammar, its delimiters compile-time constants.
+template <LineStep S> inline Field take(Cursor &cur) {
+    return next_token(cur, LINE_STEPS[S].a, LINE_STEPS[S].b);
+}
+
+constexpr bool is_delimiter(LineStep step, char c) {
+    return c == LINE_STEPS[step].a || c == LINE_STEPS[step].b;
+}
+
+// The empty ident and user, "- - [": ident "-" and its delimiter, user "- "
+// and its delimiter (the bracket that opens the time stamp).
+constexpr char NO_USER[] = {'-', LINE_STEPS[STEP_IDENT].a, '-', ' ', LINE_STEPS[STEP_USER].a};
+static_assert(!is_delimiter(STEP_IDENT, '-') && !is_delimiter(STEP_USER, '-') &&
+                  !is_delimiter(STEP_USER, ' '),
+              "NO_USER must split into the ident and user steps");
+
+// take<S> with find_any_wide, for fields often longer than 16 bytes.
+template <LineStep S> inline Field take_long(Cursor &cur) {
+    constexpr char a = LINE_STEPS[S].a;
+    constexpr char b = LINE_STEPS[S].b;
+    while (cur.pos < cur.end && (*cur.pos == a || *cur.pos == b))
         ++cur.pos;
     if (cur.pos == cur.end) return std::nullopt;
     const char *start = cur.pos;
-    const char *hit = find_any_wide(start, cur.end, delim, delim, cur.readable);
+    const char *hit = find_any_wide(start, cur.end, a, b, cur.readable);
     cur.pos = hit < cur.end ? hit + 1 : cur.end;
     return std::string_view(start, static_cast<std::size_t>(hit - start));
 }
 
-// Whether the 5 bytes at p are "- - [". PERF: fixed-size loads; a 5-byte
+// Whether the 5 bytes at p are NO_USER. PERF: fixed-size loads; a 5-byte
 // memcmp was a library call on every line in one of the split's forms.
 inline bool starts_with_no_user(const char *p) {
     std::uint32_t head;
     std::memcpy(&head, p, 4);
     std::uint32_t want;
-    std::memcpy(&want, "- - ", 4);
-    return head == want && p[4] == '[';
+    std::memcpy(&want, NO_USER, 4);
+    return head == want && p[4] == NO_USER[4];
 }
 
-// Whether the time stamp at cur.pos has the usual form: 26 bytes without a
-// ']', then "] \"", so that the steps for it and the gap before the request
-// end where this says. PERF: the split is a chain, each step starting where
-// the one before ended; with the usual form taken on trust and checked
+// The usual time stamp: 26 bytes without its closing delimiter, then that
+// delimiter, one space (the gap step's token) and the gap's delimiter (the
+// request's opening quote).
+constexpr unsigned USUAL_DATE = 26;
+constexpr char DATE_END = LINE_STEPS[STEP_DATE].a;
+constexpr char REQUEST_START = LINE_STEPS[STEP_GAP].a;
+static_assert(LINE_STEPS[STEP_DATE].b == DATE_END, "usual_date scans for one closing byte");
+static_assert(!is_delimiter(STEP_GAP, ' '), "the space before the request is the gap's token");
+
+// Whether the time stamp at cur.pos has the usual form (USUAL_DATE), so that
+// the steps for it and the gap before the request end where this says. PERF: the split is a chain,
+// each step starting where the one before ended; with the usual form taken on trust and checked
 // beside, the request is searched for straight after the host, and the check
 // is off the chain.
 inline bool usual_date(const Cursor &cur) {
-    constexpr unsigned DATE = 26;
+    constexpr unsigned DATE = USUAL_DATE;
     const char *d = cur.pos;
     if (cur.end - d < DATE + 3 || cur.readable - d < 32) return false;
-    if (d[DATE] != ']' || d[DATE + 1] != ' ' || d[DATE + 2] != '"') return false;
+    if (d[DATE] != DATE_END || d[DATE + 1] != ' ' || d[DATE + 2] != REQUEST_START) return false;
 #if defined(VESTREL_SSE2)
-    const __m128i close = _mm_set1_epi8(']');
+    const __m128i close = _mm_set1_epi8(DATE_END);
     const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(d));
     const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(d + 16));
     const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, close))) |
@@ -76,55 +102,60 @@ inline bool usual_date(const Cursor &cur) {
     return (hits & ((1u << DATE) - 1)) == 0;
 #else
     for (unsigned i = 0; i < DATE; ++i)
-        if (d[i] == ']') return false;
+        if (d[i] == DATE_END) return false;
     return true;
 #endif
 }
 
-// Whether the status at cur.pos has the usual form, one space, three digits
-// and one space, so that its step ends where this says (see usual_date).
+// The usual status: three digits between two of its delimiters.
+constexpr char STATUS_END = LINE_STEPS[STEP_STATUS].a;
+static_assert(!is_delimiter(STEP_STATUS, '0') && !is_delimiter(STEP_STATUS, '9'),
+              "the status's digits are its token");
+
+// Whether the status at cur.pos has the usual form, so that its step ends
+// where this says (see usual_date).
 inline bool usual_status(const Cursor &cur) {
     const char *s = cur.pos;
     auto digit = [](char c) { return static_cast<unsigned char>(c - '0') <= 9; };
-    return cur.end - s >= 5 && s[0] == ' ' && s[4] == ' ' && digit(s[1]) && digit(s[2]) &&
-           digit(s[3]);
+    return cur.end - s >= 5 && s[0] == STATUS_END && s[4] == STATUS_END && digit(s[1]) &&
+           digit(s[2]) && digit(s[3]);
 }
 
-// The eight steps of the line split; see parse_log_line.
+// The eight steps of LINE_STEPS, in order; see parse_log_line.
 LogLine split_line(Cursor &cur) {
     // PERF: fields go into locals and the record is built once at the end;
     // default-constructing it first cost a block clear on every line.
-    const Field remote_host = next_token(cur, ' ');
-    // Nearly every line has no ident and no user: "- - [" then lands where
+    const Field remote_host = take<STEP_HOST>(cur);
+    // Nearly every line has no ident and no user: NO_USER then lands where
     // the two steps below would.
     if (cur.end - cur.pos >= 5 && starts_with_no_user(cur.pos)) {
-        cur.pos += 5;
+        cur.pos += sizeof NO_USER;
     } else {
-        next_token(cur, ' '); // ident
-        next_token(cur, '['); // user, with the space before the bracket
+        take<STEP_IDENT>(cur);
+        take<STEP_USER>(cur);
     }
     Field date;
     if (usual_date(cur)) {
-        date = std::string_view(cur.pos, 26);
-        cur.pos += 29;
+        date = std::string_view(cur.pos, USUAL_DATE);
+        cur.pos += USUAL_DATE + 3;
     } else {
-        date = next_token(cur, ']');
+        date = take<STEP_DATE>(cur);
         // Likewise a single space between the bracket and the quote.
-        if (cur.end - cur.pos >= 2 && cur.pos[0] == ' ' && cur.pos[1] == '"')
+        if (cur.end - cur.pos >= 2 && cur.pos[0] == ' ' && cur.pos[1] == REQUEST_START)
             cur.pos += 2;
         else
-            next_token(cur, '"'); // between the closing bracket and the opening quote
+            take<STEP_GAP>(cur);
     }
-    const Field request = next_long_token(cur, '"');
+    const Field request = take_long<STEP_REQUEST>(cur);
     Field status;
     if (usual_status(cur)) {
         status = std::string_view(cur.pos + 1, 3);
         cur.pos += 5;
     } else {
-        status = next_token(cur, ' ');
+        status = take<STEP_STATUS>(cur);
     }
-    // A quoted size loses its quotes.
-    const Field size = next_token(cur, ' ', '"');
+    const Field size = take<STEP_SIZE>(cur);
+    static_assert(STEP_SIZE + 1 == LINE_STEP_COUNT, "split_line takes every step");
     return LogLine{remote_host, date, request, status, size, cur.readable};
 }
 
@@ -139,12 +170,13 @@ LogLine parse_log_line(std::string_view text, std::size_t readable) {
 LogDate parse_log_date(std::string_view date) {
     LogDate d;
     Cursor cur{date.data(), date.data() + date.size(), date.data() + date.size()};
-    d.day = next_token(cur, '/');
-    d.month = next_token(cur, '/');
-    d.year = next_token(cur, ':');
-    d.hour = next_token(cur, ':');
-    d.minute = next_token(cur, ':');
-    d.second = next_token(cur, ' ');
+    d.day = next_token(cur, DATE_STEPS[STEP_DAY]);
+    d.month = next_token(cur, DATE_STEPS[STEP_MONTH]);
+    d.year = next_token(cur, DATE_STEPS[STEP_YEAR]);
+    d.hour = next_token(cur, DATE_STEPS[STEP_HOUR]);
+    d.minute = next_token(cur, DATE_STEPS[STEP_MINUTE]);
+    d.second = next_token(cur, DATE_STEPS[STEP_SECOND]);
+    static_assert(STEP_SECOND + 1 == DATE_STEP_COUNT, "parse_log_date takes every step");
     return d;
 }
 
@@ -583,6 +615,10 @@ long long parse_hour(std::string_view date) {
     constexpr unsigned HOURS_IN_DAY = 24;
     // The usual "10/Oct/2000:13:55:36 -0700": the delimiters where the
     // splitter would find them and none before, so its hour is bytes 12-13.
+    constexpr char SLASH = DATE_STEPS[STEP_DAY];
+    constexpr char COLON = DATE_STEPS[STEP_YEAR];
+    static_assert(DATE_STEPS[STEP_MONTH] == SLASH && DATE_STEPS[STEP_HOUR] == COLON,
+                  "the usual layout has two delimiters, each ending two steps");
     const char *d = date.data();
     bool usual;
 #if defined(VESTREL_SSE2)
@@ -590,17 +626,18 @@ long long parse_hour(std::string_view date) {
         // PERF: the thirteen byte checks below as two compares.
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(d));
         const auto slashes =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('/'))));
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(SLASH))));
         const auto colons =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(':'))));
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(COLON))));
         usual =
             (slashes & 0x7f) == (1u << 2 | 1u << 6) && (colons & 0x7f80) == (1u << 11 | 1u << 14);
     } else
 #endif
     {
-        usual = date.size() >= 15 && d[2] == '/' && d[6] == '/' && d[11] == ':' && d[14] == ':' &&
-                d[0] != '/' && d[1] != '/' && d[3] != '/' && d[4] != '/' && d[5] != '/' &&
-                d[7] != ':' && d[8] != ':' && d[9] != ':' && d[10] != ':';
+        usual = date.size() >= 15 && d[2] == SLASH && d[6] == SLASH && d[11] == COLON &&
+                d[14] == COLON && d[0] != SLASH && d[1] != SLASH && d[3] != SLASH &&
+                d[4] != SLASH && d[5] != SLASH && d[7] != COLON && d[8] != COLON && d[9] != COLON &&
+                d[10] != COLON;
     }
     if (usual) {
         const unsigned tens = static_cast<unsigned char>(d[12] - '0');

@@ -8,10 +8,11 @@
 // where stated (the protocol after a trailing space).
 //
 // Field boundaries follow the classic strtok rule for each step with its
-// delimiter set: skip delimiters, take the run up to the next delimiter, and
-// once the text is exhausted every later step on it finds nothing. The text
-// of a line ends at its first NUL byte; the newline that ends a line is not a
-// delimiter and stays on whichever field ends the line.
+// delimiter set (LINE_STEPS, DATE_STEPS): skip delimiters, take the run up to
+// the next delimiter, and once the text is exhausted every later step on it
+// finds nothing. The text of a line ends at its first NUL byte; the newline
+// that ends a line is not a delimiter and stays on whichever field ends the
+// line.
 //
 // The fast paths load whole words and vectors, which may reach past a field
 // but never past what the caller says may be loaded (`readable`,
@@ -100,6 +101,56 @@ inline const char *find_either(const char *p, const char *end, char a, char b) {
     return find_any(p, end, a, b, end);
 }
 
+// The line's grammar: eight strtok steps in order, each with its delimiter
+// set {a, b} (a == b for one byte); the host, time stamp, request, status and
+// size are the tokens of five of them, the other three are skipped. The split
+// (parse_log_line) and the long-line stand-in (longline.cpp) both read their
+// steps from this table, so a change of the split is a change of both; the
+// split's fast paths for the usual layout check their bytes against it at
+// compile time.
+enum LineStep : std::uint8_t {
+    STEP_HOST,
+    STEP_IDENT,
+    STEP_USER, // with the space before the time stamp's bracket
+    STEP_DATE,
+    STEP_GAP, // between the closing bracket and the request's quote
+    STEP_REQUEST,
+    STEP_STATUS,
+    STEP_SIZE,
+    LINE_STEP_COUNT
+};
+
+struct SplitStep {
+    char a, b;
+};
+
+inline constexpr SplitStep LINE_STEPS[LINE_STEP_COUNT] = {
+    {' ', ' '}, // STEP_HOST
+    {' ', ' '}, // STEP_IDENT
+    {'[', '['}, // STEP_USER
+    {']', ']'}, // STEP_DATE
+    {'"', '"'}, // STEP_GAP
+    {'"', '"'}, // STEP_REQUEST
+    {' ', ' '}, // STEP_STATUS
+    {' ', '"'}, // STEP_SIZE: a quoted size loses its quotes
+};
+
+// The time stamp's grammar, as parse_log_date takes it: day, month, year,
+// hour, minute and second, each ended by its delimiter; the zone after the
+// last is dropped. parse_hour's usual layout and the long-line stand-in (which
+// keeps the steps up to the hour) read theirs from this table too.
+enum DateStep : std::uint8_t {
+    STEP_DAY,
+    STEP_MONTH,
+    STEP_YEAR,
+    STEP_HOUR,
+    STEP_MINUTE,
+    STEP_SECOND,
+    DATE_STEP_COUNT
+};
+
+inline constexpr char DATE_STEPS[DATE_STEP_COUNT] = {'/', '/', ':', ':', ':', ' '};
+
 struct LogLine {
     Field remote_host;
     Field date;
@@ -131,16 +182,21 @@ struct RequestLine {
 // bytes at a time up to the line's end instead of reading its tail bytewise.
 LogLine parse_log_line(std::string_view text, std::size_t readable = 0);
 
-// Splits a time stamp such as "10/Oct/2000:13:55:36 -0700"; the zone is dropped.
+// Splits a time stamp such as "10/Oct/2000:13:55:36 -0700" by DATE_STEPS; the
+// zone is dropped.
 LogDate parse_log_date(std::string_view date);
 
 // Method is the first word of the request, protocol what follows its last
-// space (possibly empty); both absent when the request has no space.
+// space (possibly empty); both absent when the request has no space. The
+// long-line stand-in keeps what this reads of a request (request_byte and
+// request_end in longline.cpp, KEPT_METHOD and KEPT_PROTOCOL): a change of
+// this rule is a change there.
 RequestLine parse_request(std::string_view request);
 
 // The hour the tally counts for a time stamp: parse_log_date's hour read with
 // parse_number(hour, 23); -1 when absent or rejected. Reads the usual layout
-// directly.
+// directly. The long-line stand-in keeps the date's steps up to the hour
+// (date_byte in longline.cpp), so a rule that reads further is a change there.
 long long parse_hour(std::string_view date);
 
 // A binary address as the family check produced it.
@@ -164,9 +220,11 @@ Address parse_address(std::string_view host, std::size_t readable = 0,
 int address_family(std::string_view host, std::size_t readable = 0,
                    VectorLevel level = VectorLevel::SSE2);
 
-// Parses `token` as strtonum(token, 0, maxval) would: optional leading white
-// space and one sign, at least one digit, nothing after the digits, value in
-// [0, maxval]. Returns the value, or -1 when the token is rejected.
+// Parses `token` as BSD strtonum(token, 0, maxval) would: optional leading
+// white space and one sign, at least one digit, nothing after the digits,
+// value in [0, maxval]. Returns the value, or -1 when the token is rejected. The
+// long-line stand-in keeps the bytes that decide this (number_byte in
+// longline.cpp, KEPT_DIGITS): a change of the rule is a change there.
 long long parse_number_slow(std::string_view token, long long maxval);
 
 // True when the 8 bytes of `x` are all ASCII digits.

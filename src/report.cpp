@@ -101,16 +101,16 @@ json_t *path_string(const char *path) {
 } // namespace
 
 char *build_report(const Results &results) {
-    // Arrays are built in table order of the record but inserted in report
-    // order; the two differ ("status" is built before "methods").
+    // The nested values in the order the document holds them; the keys below
+    // set that order (JSON_PRESERVE_ORDER).
+    json_t *hits = family_totals(results.hits_ipv4, results.hits_ipv6, results.hits_total);
+    json_t *visits = family_totals(results.visits_ipv4, results.visits_ipv6, results.visits_total);
     json_t *continents = named_slots(results.continents, continent_codes, &continent_names);
     json_t *countries = named_slots(results.countries, country_codes, &country_names);
     json_t *hours = numbered_slots(results.hours);
-    json_t *status = numbered_slots(results.status);
     json_t *methods = named_slots(results.methods, method_names);
     json_t *protocols = named_slots(results.protocols, protocol_names);
-    json_t *hits = family_totals(results.hits_ipv4, results.hits_ipv6, results.hits_total);
-    json_t *visits = family_totals(results.visits_ipv4, results.visits_ipv6, results.visits_total);
+    json_t *status = numbered_slots(results.status);
 
     json_t *root = json_object();
     json_object_set_new(root, "date", json_string(results.date));

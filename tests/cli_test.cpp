@@ -85,6 +85,41 @@ TEST(Cli, Reports) {
 // The reader's vector level, chosen in the environment: every level gives
 // the same report, a level the CPU lacks is lowered to the CPU's, and an
 // unknown name is refused before anything is read.
+// Excerpts of two public logs (tests/cli/real/README.md): real traffic, with
+// host names, requests without a protocol, a truncated agent, sizes ending
+// the line, from a file and from standard input.
+TEST(Cli, RealLogExcerpts) {
+    const std::string elastic = "apache-combined-elastic-2015";
+    const std::string nasa = "nasa-http-common-aug1995";
+    const Case cases[] = {
+        {"elastic/examples, combined layout",
+         {"real/" + elastic + ".log"},
+         "@real-" + elastic,
+         "Processed 379 lines in S seconds.\n",
+         0},
+        {"NASA-HTTP, common layout",
+         {"real/" + nasa + ".log"},
+         "@real-" + nasa,
+         "Processed 375 lines in S seconds.\n",
+         0},
+    };
+    for (const Case &c : cases)
+        check(c);
+    // Standard input: the same report under the name "-".
+    RunOptions options;
+    options.cwd = CLI_DIR;
+    options.stdin_path = CLI_DIR + "/real/" + nasa + ".log";
+    const Outcome o = run_vestrel({"-"}, options);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(mask_summary(o.err), "Processed 375 lines in S seconds.\n");
+    std::string want = expected_report("real-" + nasa);
+    const std::string file_name = "\"file_name\": \"real/" + nasa + ".log\"";
+    const std::size_t at = want.find(file_name);
+    ASSERT_NE(at, std::string::npos);
+    want.replace(at, file_name.size(), "\"file_name\": \"-\"");
+    EXPECT_EQ(mask_report(o.out), want);
+}
+
 TEST(Cli, VectorLevels) {
     for (const char *level : {"portable", "sse2", "avx2", "avx512", ""}) {
         SCOPED_TRACE(std::string("VESTREL_VECTOR=") + level);

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <random>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace vestrel {
@@ -87,6 +90,42 @@ TEST(Hll, CreatePrecisionRange) {
         EXPECT_EQ(s.registers, nullptr);
         release(s); // safe twice
     }
+}
+
+// The registers cannot be had: -1 with ENOMEM and a sketch without them,
+// never 0 with registers absent. A child caps its address space just above
+// what it has, so that the 1 MiB allocation fails.
+TEST(Hll, CreateFailsWhenMemoryRunsOut) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap leaves";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap leaves";
+#endif
+#endif
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        long pages = 0;
+        if (FILE *statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+            std::fclose(statm);
+        }
+        if (pages == 0) _exit(2);
+        const rlim_t cap =
+            static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (256 << 10);
+        const rlimit limit{cap, cap};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+        HllStorage s;
+        errno = 0;
+        const int rc = create(s, 20);
+        _exit(rc == -1 && errno == ENOMEM && s.registers == nullptr ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 2) << "the child could not cap its address space";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(Hll, LoadRegistersSizes) {
