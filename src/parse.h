@@ -34,7 +34,6 @@
 #if defined(__SSE2__) && !defined(VESTREL_PORTABLE)
 #define VESTREL_SSE2 1
 #include <emmintrin.h>
-#include <tmmintrin.h>
 #endif
 
 namespace vestrel {
@@ -70,8 +69,8 @@ inline const char *find_any(const char *p, const char *end, char a, char b, cons
     return p;
 }
 
-// find_any for fields that are often longer than 16 bytes (the request, an
-// IPv6 host): 64 bytes per step. PERF: the 16-byte loop ran two to five
+// find_any for fields that are often longer than 16 bytes (the request): 64
+// bytes per step. PERF: the 16-byte loop ran two to five
 // times on a request, and its exit was mispredicted on most lines; one mask
 // of 64 bytes ends nearly every request in one step.
 inline const char *find_any_wide(const char *p, const char *end, char a, char b,
