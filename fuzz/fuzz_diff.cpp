@@ -55,6 +55,7 @@ void same_address(std::string_view host, MMDB_s *mmdb) {
     const int family = reference::address_family(copy.c_str(), bytes);
     const Address address = parse_address(host);
     FUZZ_CHECK(address.family == family);
+    FUZZ_CHECK(address_family(host) == family);
     // The form that loads past the host, as the reader's buffer allows.
     std::string padded = copy;
     padded.resize(copy.size() + 64, '.');
@@ -62,6 +63,16 @@ void same_address(std::string_view host, MMDB_s *mmdb) {
         parse_address(std::string_view(padded.data(), copy.size()), padded.size());
     FUZZ_CHECK(loaded.family == family);
     FUZZ_CHECK(family == 0 || std::memcmp(loaded.bytes, address.bytes, 16) == 0);
+    // Every wider vector level the machine has, from the same buffer.
+    for (const VectorLevel level : {VectorLevel::AVX2, VectorLevel::AVX512}) {
+        if (level > cpu_vector_level()) break;
+        const Address wide =
+            parse_address(std::string_view(padded.data(), copy.size()), padded.size(), level);
+        FUZZ_CHECK(wide.family == family);
+        FUZZ_CHECK(address_family(std::string_view(padded.data(), copy.size()), padded.size(),
+                                  level) == family);
+        FUZZ_CHECK(family == 0 || std::memcmp(wide.bytes, address.bytes, 16) == 0);
+    }
     if (family == 0) return;
     FUZZ_CHECK(std::memcmp(address.bytes, bytes, family == AF_INET ? 4 : 16) == 0);
     if (mmdb == nullptr) return;

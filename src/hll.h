@@ -47,10 +47,18 @@ inline std::uint32_t murmur3_finish(std::uint32_t h, std::int32_t length) {
 // every length, and the block loop's count and the tail's switch were
 // mispredicted on most lines; here every block is mixed and kept or dropped
 // by its index, and the tail is masked, with no branch on the length.
+// murmur3_32_upto<Max> is the same for texts of at most Max bytes (a
+// multiple of 4) when Max + 4 bytes may be loaded; murmur3_32_short is
+// murmur3_32_upto<MURMUR_SHORT_MAX>, and MURMUR_MEDIUM_MAX covers every
+// accepted IPv6 address (at most 45 bytes), whose lengths vary as much.
 inline constexpr std::int32_t MURMUR_SHORT_MAX = 16;
 inline constexpr std::size_t MURMUR_SHORT_LOAD = 20;
+inline constexpr std::int32_t MURMUR_MEDIUM_MAX = 48;
+inline constexpr std::size_t MURMUR_MEDIUM_LOAD = 52;
 
-inline std::uint32_t murmur3_32_short(const char *bytes, std::int32_t length, std::uint32_t seed) {
+template <std::int32_t Max>
+inline std::uint32_t murmur3_32_upto(const char *bytes, std::int32_t length, std::uint32_t seed) {
+    static_assert(Max % 4 == 0);
     constexpr std::uint32_t c1 = 0xcc9e2d51;
     constexpr std::uint32_t c2 = 0x1b873593;
     auto word = [bytes](std::int32_t at) {
@@ -62,15 +70,19 @@ inline std::uint32_t murmur3_32_short(const char *bytes, std::int32_t length, st
     auto mix = [](std::uint32_t k) { return std::rotl(k * c1, 15) * c2; };
     const std::int32_t blocks = length / 4;
     std::uint32_t h = seed;
-    for (std::int32_t i = 0; i < MURMUR_SHORT_MAX / 4; ++i) {
+    for (std::int32_t i = 0; i < Max / 4; ++i) {
         const std::uint32_t next = std::rotl(h ^ mix(word(4 * i)), 13) * 5 + 0xe6546b64;
         h = i < blocks ? next : h;
     }
     // Zero tail bytes give k = 0, which changes nothing, as no tail does.
     const unsigned tail_bits = static_cast<unsigned>(length & 3) * 8;
-    const std::uint32_t tail_mask = tail_bits == 0 ? 0 : ~std::uint32_t{0} >> (32 - tail_bits);
+    const auto tail_mask = static_cast<std::uint32_t>((std::uint64_t{1} << tail_bits) - 1);
     h ^= mix(word(4 * blocks) & tail_mask);
     return murmur3_finish(h, length);
+}
+
+inline std::uint32_t murmur3_32_short(const char *bytes, std::int32_t length, std::uint32_t seed) {
+    return murmur3_32_upto<MURMUR_SHORT_MAX>(bytes, length, seed);
 }
 
 // Fills an empty sketch with 2^precision zeroed registers. Precision outside
@@ -90,7 +102,10 @@ inline void insert_hash(HllStorage &sketch, std::uint32_t h) {
     // all low bits are zero; countr_zero then needs no branch.
     const std::uint32_t low = h | (1u << low_bits);
     const auto rank = static_cast<std::uint8_t>(std::countr_zero(low) + 1);
-    if (rank > sketch.registers[index]) sketch.registers[index] = rank;
+    // Always a store: whether the rank is larger is a coin toss on a large
+    // log, and a branch on it was mispredicted accordingly.
+    std::uint8_t &reg = sketch.registers[index];
+    reg = rank > reg ? rank : reg;
 }
 
 // Hints the cache to fetch the register that insert_hash(sketch, h) will

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#if defined(VESTREL_SSE2)
+#include <tmmintrin.h>
+#endif
 
 namespace vestrel {
 
@@ -50,6 +53,19 @@ constexpr char NO_USER[] = {'-', LINE_STEPS[STEP_IDENT].a, '-', ' ', LINE_STEPS[
 static_assert(!is_delimiter(STEP_IDENT, '-') && !is_delimiter(STEP_USER, '-') &&
                   !is_delimiter(STEP_USER, ' '),
               "NO_USER must split into the ident and user steps");
+
+// take<S> with find_any_wide, for fields often longer than 16 bytes.
+template <LineStep S> inline Field take_long(Cursor &cur) {
+    constexpr char a = LINE_STEPS[S].a;
+    constexpr char b = LINE_STEPS[S].b;
+    while (cur.pos < cur.end && (*cur.pos == a || *cur.pos == b))
+        ++cur.pos;
+    if (cur.pos == cur.end) return std::nullopt;
+    const char *start = cur.pos;
+    const char *hit = find_any_wide(start, cur.end, a, b, cur.readable);
+    cur.pos = hit < cur.end ? hit + 1 : cur.end;
+    return std::string_view(start, static_cast<std::size_t>(hit - start));
+}
 
 // Whether the 5 bytes at p are NO_USER. PERF: fixed-size loads; a 5-byte
 // memcmp was a library call on every line in one of the split's forms.
@@ -133,7 +149,7 @@ LogLine split_line(Cursor &cur) {
         else
             take<STEP_GAP>(cur);
     }
-    const Field request = take<STEP_REQUEST>(cur);
+    const Field request = take_long<STEP_REQUEST>(cur);
     Field status;
     if (usual_status(cur)) {
         status = std::string_view(cur.pos + 1, 3);
@@ -285,6 +301,70 @@ bool parse_ipv4_words(std::string_view s, unsigned char out[4]) {
     return true;
 }
 
+// The shuffles of parse_ipv4_shuffle, one for each combination of part
+// lengths (1 to 3 each), indexed by (l1 - 1) + 3 (l2 - 1) + 9 (l3 - 1) +
+// 27 (l4 - 1): lane k takes part k's hundreds, tens and ones in its first
+// three bytes, 0x80 (a zero byte) where the part is shorter and in the fourth.
+constexpr unsigned IPV4_LAYOUTS = 81;
+alignas(16) constexpr std::array<std::array<unsigned char, 16>, IPV4_LAYOUTS> IPV4_SHUFFLE = [] {
+    std::array<std::array<unsigned char, 16>, IPV4_LAYOUTS> t{};
+    for (unsigned i = 0; i < IPV4_LAYOUTS; ++i) {
+        const unsigned length[4] = {i % 3 + 1, i / 3 % 3 + 1, i / 9 % 3 + 1, i / 27 + 1};
+        unsigned start = 0;
+        for (unsigned k = 0; k < 4; ++k) {
+            for (unsigned j = 0; j < 4; ++j)
+                t[i][4 * k + j] = 0x80;
+            for (unsigned j = 0; j < length[k]; ++j)
+                t[i][4 * k + 3 - length[k] + j] = static_cast<unsigned char>(start + j);
+            start += length[k] + 1;
+        }
+    }
+    return t;
+}();
+
+// parse_ipv4_words with one load, one shuffle and two multiply-adds for the
+// four values: 16 bytes from s.data() may be loaded. PERF: against the four
+// parts' word loads, shifts and multiplies, 6 to 9% less time for the whole
+// run on logs of IPv4 clients (measured).
+__attribute__((target("ssse3"))) bool parse_ipv4_shuffle(std::string_view s,
+                                                        unsigned char out[4]) {
+    const auto n = static_cast<unsigned>(s.size());
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s.data()));
+    const __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+    const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
+    const unsigned in = (1u << n) - 1;
+    const unsigned digits = static_cast<unsigned>(_mm_movemask_epi8(is_digit)) & in;
+    const unsigned dots =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('.')))) & in;
+    const unsigned zeros =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(d, _mm_setzero_si128()))) & in;
+    // Exactly three dots, every other byte a digit.
+    const unsigned rest1 = dots & (dots - 1);
+    const unsigned rest2 = rest1 & (rest1 - 1);
+    if ((digits | dots) != in || rest2 == 0 || (rest2 & (rest2 - 1)) != 0) return false;
+    // No part starts with a 0 that a digit follows.
+    if (((dots << 1 | 1) & zeros & digits >> 1) != 0) return false;
+    const auto dot1 = static_cast<unsigned>(std::countr_zero(dots));
+    const auto dot2 = static_cast<unsigned>(std::countr_zero(rest1));
+    const auto dot3 = static_cast<unsigned>(std::countr_zero(rest2));
+    // Part lengths less one: each must be 0 to 2.
+    const unsigned l1 = dot1 - 1;
+    const unsigned l2 = dot2 - dot1 - 2;
+    const unsigned l3 = dot3 - dot2 - 2;
+    const unsigned l4 = n - dot3 - 2;
+    if (l1 > 2 || l2 > 2 || l3 > 2 || l4 > 2) return false;
+    const __m128i shuffle = _mm_load_si128(
+        reinterpret_cast<const __m128i *>(IPV4_SHUFFLE[l1 + 3 * l2 + 9 * l3 + 27 * l4].data()));
+    const __m128i placed = _mm_shuffle_epi8(d, shuffle);
+    const __m128i pairs = _mm_maddubs_epi16(placed, _mm_set1_epi32(0x00010a64));
+    const __m128i values = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010001));
+    if (_mm_movemask_epi8(_mm_cmpgt_epi32(values, _mm_set1_epi32(255))) != 0) return false;
+    const __m128i packed = _mm_shuffle_epi8(values, _mm_set1_epi32(0x0c080400));
+    const auto word = static_cast<std::uint32_t>(_mm_cvtsi128_si32(packed));
+    std::memcpy(out, &word, 4);
+    return true;
+}
+
 [[gnu::noinline]] bool parse_ipv4_copied(std::string_view s, unsigned char out[4]) {
     char copy[IPV4_LOAD] = {};
     std::memcpy(copy, s.data(), s.size());
@@ -292,13 +372,17 @@ bool parse_ipv4_words(std::string_view s, unsigned char out[4]) {
 }
 #endif
 
-bool parse_ipv4(std::string_view s, std::size_t readable, unsigned char out[4]) {
+bool parse_ipv4(std::string_view s, std::size_t readable, VectorLevel level,
+                unsigned char out[4]) {
     if (s.size() < 7 || s.size() > 15) return false;
 #if defined(VESTREL_SSE2)
+    // Every machine with AVX2 has SSSE3.
+    if (level >= VectorLevel::AVX2 && readable >= 16) return parse_ipv4_shuffle(s, out);
     if (readable >= IPV4_LOAD) return parse_ipv4_words(s, out);
     return parse_ipv4_copied(s, out);
 #else
     (void)readable;
+    (void)level;
     return parse_ipv4_bytewise(s, out);
 #endif
 }
@@ -435,11 +519,13 @@ int ipv6_groups(const char *p, unsigned from, unsigned to, std::uint64_t colons,
 
 // The forms of an IPv6 address without a dotted tail: groups and colons,
 // with at most one "::", when IPV6_LOAD bytes may be loaded: true with the
-// binary form in `out`. False says nothing: a dotted tail and every reject
-// are left to parse_ipv6. PERF: the byte loop took a third of the run on a
-// log of IPv6 clients; here the colons come from one set of compares and
-// each group from one word.
-bool parse_ipv6_hex(std::string_view s, unsigned char out[16]) {
+// binary form in `out` (when Binary). False says nothing: a dotted tail and
+// every reject are left to parse_ipv6. PERF: the byte loop took a third of
+// the run on a log of IPv6 clients; here the colons come from one set of
+// compares and each group from one word. Without Binary the groups are
+// counted from the masks alone, with no loop over them (whose length was
+// mispredicted on most lines).
+template <bool Binary> bool parse_ipv6_hex(std::string_view s, unsigned char out[16]) {
     const auto n = static_cast<unsigned>(s.size());
     if (n < 2 || n > 39) return false;
     const char *p = s.data();
@@ -464,6 +550,12 @@ bool parse_ipv6_hex(std::string_view s, unsigned char out[16]) {
     if ((pairs & (pairs - 1)) != 0) return false;
     if ((colons & 1) != 0 && (pairs & 1) == 0) return false;
     if ((colons >> (n - 1)) != 0 && (pairs >> (n - 2)) == 0) return false;
+    if constexpr (!Binary) {
+        // No run of five hex digits; eight groups, or at most seven and "::".
+        if ((hex & hex >> 1 & hex >> 2 & hex >> 3 & hex >> 4) != 0) return false;
+        const int groups = std::popcount(hex & ~(hex << 1));
+        return pairs == 0 ? groups == 8 : groups <= 7;
+    }
     // The groups before "::" (all eight when there is none) go first, those
     // after it last, zeros between.
     unsigned groups[8];
@@ -493,20 +585,33 @@ bool parse_ipv6_hex(std::string_view s, unsigned char out[16]) {
 
 } // namespace
 
-Address parse_address(std::string_view host, std::size_t readable) {
+namespace {
+
+template <bool Binary>
+inline Address check_address(std::string_view host, std::size_t readable, VectorLevel level) {
     Address a;
-    if (parse_ipv4(host, readable, a.bytes)) {
+    if (parse_ipv4(host, readable, level, a.bytes)) {
         a.family = AF_INET;
         return a;
     }
 #if defined(VESTREL_SSE2)
-    if (readable >= IPV6_LOAD && parse_ipv6_hex(host, a.bytes)) {
+    if (readable >= IPV6_LOAD && parse_ipv6_hex<Binary>(host, a.bytes)) {
         a.family = AF_INET6;
         return a;
     }
 #endif
     if (parse_ipv6(host, a.bytes)) a.family = AF_INET6;
     return a;
+}
+
+} // namespace
+
+Address parse_address(std::string_view host, std::size_t readable, VectorLevel level) {
+    return check_address<true>(host, readable, level);
+}
+
+int address_family(std::string_view host, std::size_t readable, VectorLevel level) {
+    return check_address<false>(host, readable, level).family;
 }
 
 long long parse_hour(std::string_view date) {

@@ -69,6 +69,33 @@ inline const char *find_any(const char *p, const char *end, char a, char b, cons
     return p;
 }
 
+// find_any for fields that are often longer than 16 bytes (the request): 64
+// bytes per step. PERF: the 16-byte loop ran two to five
+// times on a request, and its exit was mispredicted on most lines; one mask
+// of 64 bytes ends nearly every request in one step.
+inline const char *find_any_wide(const char *p, const char *end, char a, char b,
+                                 const char *readable) {
+#if defined(VESTREL_SSE2)
+    const __m128i va = _mm_set1_epi8(a);
+    const __m128i vb = _mm_set1_epi8(b);
+    while (p < end && readable - p >= 64) {
+        std::uint64_t mask = 0;
+        for (unsigned k = 0; k < 4; ++k) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * k));
+            const auto bits = static_cast<std::uint16_t>(_mm_movemask_epi8(
+                _mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb))));
+            mask |= std::uint64_t{bits} << (16 * k);
+        }
+        if (mask != 0) {
+            const char *hit = p + std::countr_zero(mask);
+            return hit < end ? hit : end;
+        }
+        p += 64;
+    }
+#endif
+    return find_any(p, end, a, b, readable);
+}
+
 inline const char *find_either(const char *p, const char *end, char a, char b) {
     return find_any(p, end, a, b, end);
 }
@@ -181,8 +208,16 @@ struct Address {
 // four dotted decimal parts without leading zeros, each at most 255; else
 // IPv6 with inet_pton(AF_INET6)'s grammar. On success the binary form is filled
 // in; on failure `family` is 0. `readable` is how many bytes from
-// host.data() may be loaded (0: only the host's own).
-Address parse_address(std::string_view host, std::size_t readable = 0);
+// host.data() may be loaded (0: only the host's own); `level` is at most
+// cpu_vector_level(), and every level gives the same answer.
+Address parse_address(std::string_view host, std::size_t readable = 0,
+                      VectorLevel level = VectorLevel::SSE2);
+
+// parse_address's family alone (AF_INET, AF_INET6 or 0), for a caller that
+// has no use for the binary form: the usual IPv6 forms are then checked
+// without it.
+int address_family(std::string_view host, std::size_t readable = 0,
+                   VectorLevel level = VectorLevel::SSE2);
 
 // Parses `token` as BSD strtonum(token, 0, maxval) would: optional leading
 // white space and one sign, at least one digit, nothing after the digits,
@@ -223,7 +258,7 @@ inline long long parse_number(std::string_view token, long long maxval, std::siz
     std::memcpy(&x, token.data(), 8);
     // The token's bytes moved to the top, '0's before them.
     const unsigned pad = static_cast<unsigned>(8 - n) * 8;
-    x = pad == 0 ? x : (x << pad) | (0x3030303030303030ULL >> (64 - pad));
+    x = (x << pad) | (0x3030303030303030ULL & ((std::uint64_t{1} << pad) - 1));
     if (!all_digits(x)) return -1; // a digit first, then something else
     const auto value = static_cast<long long>(eight_digits(x));
     return value <= maxval ? value : -1;

@@ -39,10 +39,10 @@ TEST(Murmur3, PublishedVectors) {
 }
 
 TEST(Murmur3, ShortFormHashesAsTheLoop) {
-    // Every length the short form takes, from every offset, with bytes past
-    // the text that its loads see and must not count.
+    // Every length the short and medium forms take, from every offset, with
+    // bytes past the text that their loads see and must not count.
     std::mt19937 rng(0x5eed0101);
-    char buffer[64];
+    char buffer[8 + MURMUR_MEDIUM_LOAD];
     for (int round = 0; round < 2000; ++round) {
         for (char &c : buffer)
             c = static_cast<char>(rng());
@@ -51,6 +51,10 @@ TEST(Murmur3, ShortFormHashesAsTheLoop) {
             round % 2 == 0 ? VISITOR_HASH_SEED : static_cast<std::uint32_t>(rng());
         for (std::int32_t n = 0; n <= MURMUR_SHORT_MAX; ++n)
             ASSERT_EQ(murmur3_32_short(buffer + at, n, seed), murmur3_32(buffer + at, n, seed))
+                << "length " << n;
+        for (std::int32_t n = 0; n <= MURMUR_MEDIUM_MAX; ++n)
+            ASSERT_EQ(murmur3_32_upto<MURMUR_MEDIUM_MAX>(buffer + at, n, seed),
+                      murmur3_32(buffer + at, n, seed))
                 << "length " << n;
     }
 }
