@@ -1,7 +1,7 @@
 // The compression detector, the decoders on their own (text handed out in
 // pieces of every size down to one byte) and the failure texts. Whole logs
 // through the program are in cli_test, through the reader at every block
-// size in differential_test.
+// size in read_test.
 #include "decompress.h"
 #include "support/compress.h"
 #include "support/process.h"
