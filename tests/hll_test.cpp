@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <gtest/gtest.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <random>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -106,6 +109,14 @@ TEST(Hll, CreateFailsWhenMemoryRunsOut) {
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
+        // Earlier tests in this process freed sketches: a megabyte free in
+        // the heap would serve the allocation without new memory. Give the
+        // heap's free top back and send large blocks to mmap again, as in a
+        // fresh process.
+#if defined(__GLIBC__)
+        malloc_trim(0);
+        mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
         long pages = 0;
         if (FILE *statm = std::fopen("/proc/self/statm", "r")) {
             if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
