@@ -48,9 +48,16 @@ function(vestrel_link_static target)
 endfunction()
 
 # Runs at the end of the top-level CMakeLists.txt (deferred), so it sees links
-# added after this file was included.
+# added after this file was included: those of vestrel_core, and of the tests'
+# support library (which makes compressed logs with zlib and libzstd) when the
+# tests are built.
 function(vestrel_link_dependencies_statically)
   get_target_property(links vestrel_core LINK_LIBRARIES)
+  if(TARGET vestrel_test_support)
+    get_target_property(test_links vestrel_test_support LINK_LIBRARIES)
+    list(APPEND links ${test_links})
+    list(REMOVE_DUPLICATES links)
+  endif()
   foreach(link IN LISTS links)
     if(NOT link MATCHES "^PkgConfig::(.+)$")
       continue()
