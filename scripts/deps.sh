@@ -38,10 +38,13 @@ CLANG_PACKAGES=(clang llvm-14-linker-tools libgtest-dev)
 # Debian architecture: the cross compiler, pkg-config and the run-time
 # libraries of that architecture (multiarch; `dpkg --add-architecture` first,
 # which scripts/check-cross does), the -dev packages of BUILD_PACKAGES and
-# GoogleTest. crossbuild-essential builds the Debian package for it.
+# GoogleTest. crossbuild-essential builds the Debian package for it. Not
+# libisal-dev: its arm64 and amd64 forms cannot be installed side by side
+# (installing one removes the other and breaks the native build), so cross
+# builds inflate gzip with zlib.
 CROSS_PACKAGES_arm64=(crossbuild-essential-arm64 g++-aarch64-linux-gnu qemu-user-static pkgconf:arm64
     libc6:arm64 libstdc++6:arm64 libjansson-dev:arm64 libmaxminddb-dev:arm64 libseccomp-dev:arm64
-    libisal-dev:arm64 zlib1g-dev:arm64 libzstd-dev:arm64
+    zlib1g-dev:arm64 libzstd-dev:arm64
     libgtest-dev:arm64 debhelper dpkg-dev fakeroot lintian)
 CROSS_PACKAGES_s390x=(crossbuild-essential-s390x g++-s390x-linux-gnu qemu-user-static pkgconf:s390x
     libc6:s390x libstdc++6:s390x libjansson-dev:s390x libmaxminddb-dev:s390x libseccomp-dev:s390x

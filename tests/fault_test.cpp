@@ -365,8 +365,12 @@ TEST(FaultLog, CompressedBombsInConstantMemory) {
             EXPECT_EQ(report.integer("bandwidth"), 512 + 100);
             EXPECT_EQ(report.counts("methods"), "GET:2");
             RecordProperty(std::string("max_rss_kib ") + c.name, static_cast<int>(o.max_rss_kib));
-            EXPECT_LE(o.max_rss_kib, c.max_rss_kib);
+            if (emulator().empty()) EXPECT_LE(o.max_rss_kib, c.max_rss_kib);
         }
+    // The reports above were checked; the memory bound was not.
+    if (const std::string name = emulator(); !name.empty())
+        GTEST_SKIP() << "peak memory not checked: it runs under " << name
+                     << ", whose own memory counts in the peak";
 }
 
 // The total of the sizes stops at the largest signed 64-bit value instead of
