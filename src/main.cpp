@@ -142,7 +142,8 @@ int run(int argc, char **argv) {
     DecodeOutcome outcome;
     if (tally_stream(tally, fd, READ_BLOCK, &outcome) == -1) {
         if (outcome.error == DecodeError::NONE) {
-            std::perror(errno == ENOMEM ? "Can't allocate memory to read the log" : "Can't read log file");
+            std::perror(errno == ENOMEM ? "Can't allocate memory to read the log"
+                                        : "Can't read log file");
         } else {
             char why[1024];
             std::fprintf(stderr, "Can't read log file: %s\n",

@@ -3,8 +3,8 @@
 //
 // It owns one read buffer of `block` bytes (READ_BLOCK in a run) plus
 // READ_PADDING, the newline index of INDEX_WINDOW offsets and, for a
-// compressed log, one Decoder; nothing else, and nothing grows: a line longer than the block streams through the bounded
-// stand-in of longline.h. A line it hands out is a view into the buffer,
+// compressed log, one Decoder; nothing else, and nothing grows: a line
+// longer than the block streams through the bounded stand-in of longline.h. A line it hands out is a view into the buffer,
 // valid until the next call; its text ends at its first NUL byte.
 //
 // A log whose first bytes are gzip or zstd data is decompressed as it is
@@ -141,8 +141,9 @@ int next_line_refill(Reader &reader, LineView &out);
 // Hands out the next line in `out`. Returns 1 for a line, 0 at the end of
 // input, -1 with errno set when reading failed (the lines before it have
 // been handed out): EBADMSG when compressed data is bad or its format is not
-// read here, reader.decoder.outcome then saying why. A non-blocking descriptor that has nothing yet is
-// waited for, and an interrupted read is retried.
+// read here, reader.decoder.outcome then saying why. A non-blocking
+// descriptor that has nothing yet is waited for, and an interrupted read is
+// retried.
 inline int next_line(Reader &reader, LineView &out) {
     if (reader.next == reader.count) [[unlikely]]
         return next_line_refill(reader, out);
