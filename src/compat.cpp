@@ -1,5 +1,6 @@
 #include "compat.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <sys/mman.h>
@@ -486,6 +487,15 @@ VectorLevel cpu_vector_level() {
 #else
     return VectorLevel::PORTABLE;
 #endif
+}
+
+int usable_cpus() {
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(CPU_COUNT(&set), 1);
+#endif
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 1 ? static_cast<int>(std::min<long>(online, 1 << 16)) : 1;
 }
 
 } // namespace vestrel

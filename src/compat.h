@@ -70,4 +70,8 @@ inline constexpr const char *VECTOR_LEVEL_NAMES[] = {"portable", "sse2", "avx2",
 // memchr (on arm64 glibc's own NEON form).
 VectorLevel cpu_vector_level();
 
+// How many CPUs this process may run on: its affinity mask where the system
+// has one (taskset, cgroup cpusets), else the CPUs online; at least 1.
+int usable_cpus();
+
 } // namespace vestrel

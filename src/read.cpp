@@ -169,7 +169,13 @@ ssize_t read_first(Reader &r, char *to, std::size_t size) {
     if (format != Compression::NONE) {
         if (open_decoder(r.decoder, r.fd, format, into, got) == -1) return -1;
         r.source = Source::DECODER;
-        return decode_some(r.decoder, to, size);
+        // Without a thread (none wanted, or none to be had) the decoder runs
+        // here, between the lines, with the same text.
+        if (r.decode_ahead == DecodeAhead::ALWAYS ||
+            (r.decode_ahead == DecodeAhead::IF_TWO_CPUS && usable_cpus() >= 2))
+            r.ahead = start_ahead(r.decoder);
+        return r.ahead != nullptr ? take_ahead(*r.ahead, to, size)
+                                  : decode_some(r.decoder, to, size);
     }
     if (into_buffer) {
         r.source = Source::PLAIN;
@@ -197,7 +203,8 @@ ssize_t read_other(Reader &r, char *to, std::size_t size) {
         return static_cast<ssize_t>(n); // at least 1: KEPT holds a byte or more
     }
     case Source::DECODER:
-        return decode_some(r.decoder, to, size);
+        return r.ahead != nullptr ? take_ahead(*r.ahead, to, size)
+                                  : decode_some(r.decoder, to, size);
     case Source::PLAIN:
         break;
     }
@@ -322,6 +329,7 @@ int next_line_refill(Reader &r, LineView &out) {
 
 void close_reader(Reader &reader) {
     const int saved = errno;
+    stop_ahead(reader.ahead);
     close_decoder(reader.decoder);
     std::free(reader.newlines);
     std::free(reader.buf);

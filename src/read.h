@@ -3,9 +3,11 @@
 //
 // It owns one read buffer of `block` bytes (READ_BLOCK in a run) plus
 // READ_PADDING, the newline index of INDEX_WINDOW offsets and, for a
-// compressed log, one Decoder; nothing else, and nothing grows: a line
-// longer than the block streams through the bounded stand-in of longline.h. A line it hands out is a view into the buffer,
-// valid until the next call; its text ends at its first NUL byte.
+// compressed log, one Decoder (run ahead in a helper thread where a second
+// CPU is usable: ahead.h); nothing else, and nothing grows: a line longer
+// than the block streams through the bounded stand-in of longline.h. A line
+// it hands out is a view into the buffer, valid until the next call; its
+// text ends at its first NUL byte.
 //
 // A log whose first bytes are gzip or zstd data is decompressed as it is
 // read (decompress.h): its text goes into the same buffer as a plain log's,
@@ -21,6 +23,7 @@
 // the partial line at the end of the buffer, one move.
 #pragma once
 
+#include "ahead.h"
 #include "compat.h"
 #include "decompress.h"
 #include "longline.h"
@@ -92,6 +95,10 @@ struct LineView {
 // too small to hold MAGIC_BYTES, then the descriptor (KEPT); a decoder.
 enum class Source : std::uint8_t { UNKNOWN, PLAIN, KEPT, DECODER };
 
+// Whether a compressed log is decoded ahead in a helper thread (ahead.h):
+// where a second CPU is usable (the usual run), never, or always (tests).
+enum class DecodeAhead : std::uint8_t { IF_TWO_CPUS, NEVER, ALWAYS };
+
 // The state of one pass over a descriptor. buf[0, end) holds unread bytes:
 // the lines not yet handed out, then at most one partial line. buf[0,
 // indexed) has been through the newline index: the offsets of its newlines
@@ -123,8 +130,11 @@ struct Reader {
     std::uint8_t kept_at = 0;
     std::uint8_t kept_end = 0;
     // DECODER: the decoder; its outcome also tells a pass over a plain log
-    // that it was one (format NONE).
+    // that it was one (format NONE). While `ahead` runs it, the helper
+    // thread owns it (ahead.h).
     Decoder decoder;
+    DecodeAhead decode_ahead = DecodeAhead::IF_TWO_CPUS;
+    Ahead *ahead = nullptr;
 };
 
 // Readies `reader` to read `fd` to its end in reads of at most `block` bytes
@@ -157,8 +167,8 @@ inline int next_line(Reader &reader, LineView &out) {
     return 1;
 }
 
-// Releases the buffers and the decoder; `reader` may be opened again. errno
-// is kept.
+// Releases the buffers and the decoder, after stopping its helper thread;
+// `reader` may be opened again. errno is kept.
 void close_reader(Reader &reader);
 
 } // namespace vestrel

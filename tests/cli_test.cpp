@@ -232,14 +232,17 @@ std::string mask_file(const std::string &report) {
 
 // Runs vestrel on `bytes` given as `how`: a file named `name`, standard
 // input from that file, or a pipe fed by a thread.
-enum class Given { File, Stdin, Pipe };
+// A compressed file on one CPU is decoded between the lines, not ahead in a
+// helper thread: both ways must give the same.
+enum class Given { File, Stdin, Pipe, FileOnOneCpu };
 
 Outcome run_on(const TempDir &dir, const std::string &name, const std::string &bytes, Given how) {
     const std::string path = dir.file(name);
     write_file(path, bytes);
     RunOptions options;
     options.cwd = dir.path;
-    if (how == Given::File) return run_vestrel({name}, options);
+    options.one_cpu = how == Given::FileOnOneCpu;
+    if (how == Given::File || how == Given::FileOnOneCpu) return run_vestrel({name}, options);
     if (how == Given::Stdin) {
         options.stdin_path = path;
         return run_vestrel({"-"}, options);
@@ -264,7 +267,10 @@ Outcome run_on(const TempDir &dir, const std::string &name, const std::string &b
 }
 
 const char *given_name(Given how) {
-    return how == Given::File ? "file" : how == Given::Stdin ? "standard input" : "pipe";
+    return how == Given::File           ? "file"
+           : how == Given::Stdin        ? "standard input"
+           : how == Given::FileOnOneCpu ? "file, one CPU"
+                                        : "pipe";
 }
 
 // A log with lines longer than the read block: the bounded long-line path
@@ -317,14 +323,14 @@ TEST(Cli, CompressedLogsReportTheirText) {
         options.cwd = dir.path;
         const Outcome plain = run_vestrel({"plain.log"}, options);
         ASSERT_EQ(plain.status, 0) << c.name;
-        for (Given how : {Given::File, Given::Stdin, Given::Pipe}) {
+        for (Given how : {Given::File, Given::Stdin, Given::Pipe, Given::FileOnOneCpu}) {
             if (how == Given::Pipe && !c.pipe) continue;
             SCOPED_TRACE(std::string(c.name) + ", " + given_name(how));
             const Outcome o = run_on(dir, "access.log.x", c.stored, how);
             EXPECT_EQ(o.status, 0);
             EXPECT_EQ(mask_summary(o.err), mask_summary(plain.err));
             EXPECT_EQ(mask_file(o.out), mask_file(plain.out));
-            if (how == Given::File) {
+            if (how == Given::File || how == Given::FileOnOneCpu) {
                 EXPECT_NE(o.out.find("\"file_name\": \"access.log.x\""), std::string::npos);
                 EXPECT_NE(o.out.find("\"file_size\": " + std::to_string(c.stored.size()) + ","),
                           std::string::npos);
@@ -395,7 +401,7 @@ TEST(Cli, CompressedLogErrors) {
          0},
     };
     for (const Case &c : cases) {
-        for (Given how : {Given::File, Given::Stdin}) {
+        for (Given how : {Given::File, Given::Stdin, Given::FileOnOneCpu}) {
             SCOPED_TRACE(std::string(c.name) + ", " + given_name(how));
             TempDir dir;
             const Outcome o = run_on(dir, "access.log.x", c.stored, how);

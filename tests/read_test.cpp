@@ -12,6 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -305,6 +309,132 @@ TEST(DifferentialRun, HugeFields) {
         std::string last = c.line;
         last.pop_back();
         expect_same_run(random_log(rng, 20, {}) + "\n" + last, nullptr, Through::File);
+    }
+}
+
+// ---------------------------------------------------------------- decoding ahead
+
+struct ReadBack {
+    std::string text; // the lines handed out, one after another
+    int status = 0;   // next_line's last return
+    int error = 0;
+    DecodeError why = DecodeError::NONE;
+};
+
+// Reads `stored` through a Reader, from a file or a pipe fed in uneven
+// writes, with the decoder where `ahead` puts it. Stops after `lines` lines
+// when that is not 0 and closes the reader with the rest unread.
+ReadBack read_back(const std::string &stored, DecodeAhead ahead, std::size_t block,
+                   bool through_pipe, std::size_t lines = 0) {
+    TempDir dir;
+    int fd = -1;
+    int fds[2] = {-1, -1};
+    std::thread writer;
+    if (through_pipe) {
+        EXPECT_EQ(pipe(fds), 0);
+        fd = fds[0];
+        writer = std::thread([&stored, out = fds[1]] {
+            Rng rng(0x5eed0040);
+            for (std::size_t at = 0; at < stored.size();) {
+                const std::size_t n = std::min(stored.size() - at, 1 + pick(rng, 70000));
+                const ssize_t w = write(out, stored.data() + at, n);
+                if (w <= 0) break;
+                at += static_cast<std::size_t>(w);
+            }
+            close(out);
+        });
+    } else {
+        const std::string path = dir.file("stored");
+        write_file(path, stored);
+        fd = open(path.c_str(), O_RDONLY);
+    }
+    ReadBack got;
+    Reader reader;
+    EXPECT_EQ(open_reader(reader, fd, cpu_vector_level(), block), 0);
+    reader.decode_ahead = ahead;
+    LineView line;
+    std::size_t count = 0;
+    while ((got.status = next_line(reader, line)) > 0) {
+        got.text.append(line.text);
+        if (++count == lines) break;
+    }
+    got.error = got.status < 0 ? errno : 0;
+    if (got.status <= 0) got.why = reader.decoder.outcome.error;
+    close_reader(reader);
+    if (writer.joinable()) {
+        // A reader closed early leaves the rest of the pipe unread.
+        close(fd);
+        writer.join();
+    } else {
+        close(fd);
+    }
+    return got;
+}
+
+// The text of a compressed log, and where it fails, are the same whether
+// its decoder runs between the lines or ahead in a helper thread: from a
+// file and through a pipe, in blocks from a byte to the usual one, with a
+// log long enough to go round the ring many times, and with the reader
+// closed while the helper still has text for it.
+TEST(Reader, DecodingAheadGivesTheSameText) {
+    const std::vector<std::string> real = some_real_lines();
+    Rng rng(0x5eed0041);
+    // Without NUL bytes, so that in whole blocks the lines are the text.
+    auto log_of = [&](std::size_t bytes) {
+        std::string log;
+        while (log.size() < bytes)
+            log += random_log(rng, 2000, real);
+        std::replace(log.begin(), log.end(), '\0', '0');
+        return log;
+    };
+    const std::string small = log_of(1);
+    const std::string big = log_of(6 * AHEAD_SLOTS * AHEAD_SLOT); // over twenty rounds of the ring
+    const std::string gz = test::gzip_member(big.substr(0, big.size() / 3), 1) +
+                           test::gzip_member("") + test::gzip_member(big.substr(big.size() / 3));
+    const std::string zst = test::zstd_frame(big.substr(0, 1000), 20) +
+                            test::zstd_skippable("x") + test::zstd_frame(big.substr(1000));
+    const struct {
+        const char *name;
+        std::string stored;
+        const std::string *text; // null: the data is bad
+        DecodeError why;
+    } cases[] = {
+        {"gzip, small", test::gzip_member(small), &small, DecodeError::NONE},
+        {"gzip, big, three members", gz, &big, DecodeError::NONE},
+        {"zstd, big, two frames", zst, &big, DecodeError::NONE},
+        {"gzip, truncated", gz.substr(0, gz.size() / 2), nullptr, DecodeError::TRUNCATED},
+        {"zstd, truncated", zst.substr(0, zst.size() - 100), nullptr, DecodeError::TRUNCATED},
+    };
+    for (const auto &c : cases)
+        for (std::size_t block : {std::size_t{7}, std::size_t{4099}, READ_BLOCK})
+            for (bool through_pipe : {false, true}) {
+                if (block == 7 && c.stored.size() > 1000000) continue; // slow, nothing new
+                SCOPED_TRACE(std::string(c.name) + ", blocks of " + std::to_string(block) +
+                             (through_pipe ? ", pipe" : ", file"));
+                const ReadBack here = read_back(c.stored, DecodeAhead::NEVER, block, through_pipe);
+                const ReadBack ahead =
+                    read_back(c.stored, DecodeAhead::ALWAYS, block, through_pipe);
+                EXPECT_EQ(ahead.status, here.status);
+                EXPECT_EQ(ahead.error, here.error);
+                EXPECT_EQ(ahead.why, c.why);
+                EXPECT_EQ(here.why, c.why);
+                EXPECT_TRUE(ahead.text == here.text) << ahead.text.size() << " bytes against "
+                                                     << here.text.size();
+                if (c.text != nullptr) {
+                    EXPECT_EQ(here.status, 0);
+                    if (block == READ_BLOCK) EXPECT_TRUE(here.text == *c.text);
+                } else {
+                    EXPECT_EQ(here.status, -1);
+                    EXPECT_EQ(here.error, EBADMSG);
+                    EXPECT_GT(here.text.size(), 0u);
+                }
+            }
+    // Closed after a few lines, with the ring full and the helper waiting
+    // for room: it stops.
+    for (const std::string *stored : {&gz, &zst}) {
+        const ReadBack part = read_back(*stored, DecodeAhead::ALWAYS, READ_BLOCK, false, 3);
+        EXPECT_EQ(part.status, 1);
+        EXPECT_EQ(part.text, big.substr(0, part.text.size()));
     }
 }
 

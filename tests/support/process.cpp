@@ -9,6 +9,7 @@
 #include <iterator>
 #include <poll.h>
 #include <regex>
+#include <sched.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -25,6 +26,18 @@ Outcome run_vestrel(const std::vector<std::string> &args, const RunOptions &opti
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+#if defined(__linux__)
+        if (options.one_cpu) {
+            cpu_set_t set;
+            if (sched_getaffinity(0, sizeof set, &set) != 0) _exit(126);
+            int first = 0;
+            while (!CPU_ISSET(first, &set))
+                ++first;
+            CPU_ZERO(&set);
+            CPU_SET(first, &set);
+            if (sched_setaffinity(0, sizeof set, &set) != 0) _exit(126);
+        }
+#endif
         if (options.stdin_fd >= 0) {
             dup2(options.stdin_fd, STDIN_FILENO);
         } else if (options.stdin_path.empty()) {

@@ -22,6 +22,7 @@ struct RunOptions {
     std::string stdout_path;              // set: standard output goes there, not captured
     std::string cwd;                      // set: run in that directory
     std::vector<std::pair<std::string, std::string>> env; // set in the child's environment
+    bool one_cpu = false; // the child may run on one CPU only (Linux; elsewhere ignored)
 };
 
 Outcome run_vestrel(const std::vector<std::string> &args, const RunOptions &options = {});
