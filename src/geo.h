@@ -209,6 +209,17 @@ inline void lookup_location(GeoDb &db, const Address &address, Results &results)
     if (++db.queued_count == GEO_QUEUE_SLOTS) count_queued(db, results);
 }
 
+// lookup_location in two halves, for an address parsed in place: the slot
+// the next lookup goes into (its content is the caller's to write), then the
+// lookup of what the caller wrote there. A slot not queued is overwritten by
+// the next.
+inline Address &lookup_slot(GeoDb &db) {
+    return db.queued[db.queued_count];
+}
+inline void queue_lookup(GeoDb &db, Results &results) {
+    if (++db.queued_count == GEO_QUEUE_SLOTS) count_queued(db, results);
+}
+
 // Counts every lookup lookup_location left waiting.
 void flush_locations(GeoDb &db, Results &results);
 

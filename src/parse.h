@@ -240,6 +240,13 @@ struct Address {
 Address parse_address(std::string_view host, std::size_t readable = 0,
                       VectorLevel level = VectorLevel::SSE2);
 
+// parse_address written in place into `out`, as the lookup queue takes it
+// (geo.h, lookup_slot). PERF: an Address built on the stack, its family and
+// bytes written in pieces, then copied whole into the queue stalled store
+// forwarding on every line with -g.
+void parse_address_into(Address &out, std::string_view host, std::size_t readable,
+                        VectorLevel level);
+
 // parse_address's family alone (AF_INET, AF_INET6 or 0), for a caller that
 // has no use for the binary form: the usual IPv6 forms are then checked
 // without it.

@@ -49,17 +49,21 @@ void tally_fields(Tally &tally, const LogLine &fields) {
     }
     const std::string_view host = *fields.remote_host;
     const std::size_t readable = readable_from(fields, host);
-    // The binary form only for the lookup.
-    Address address;
-    if (tally.geo != nullptr)
-        address = parse_address(host, readable, tally.vector);
-    else
-        address.family = address_family(host, readable, tally.vector);
+    // The binary form only for the lookup, made where the lookup queue
+    // takes it.
+    int family;
+    if (tally.geo != nullptr) {
+        Address &address = lookup_slot(*tally.geo);
+        parse_address_into(address, host, readable, tally.vector);
+        family = address.family;
+    } else {
+        family = address_family(host, readable, tally.vector);
+    }
     HllStorage *sketch;
-    if (address.family == AF_INET) {
+    if (family == AF_INET) {
         ++r.hits_ipv4;
         sketch = &tally.ipv4;
-    } else if (address.family == AF_INET6) {
+    } else if (family == AF_INET6) {
         ++r.hits_ipv6;
         sketch = &tally.ipv6;
     } else {
@@ -77,7 +81,7 @@ void tally_fields(Tally &tally, const LogLine &fields) {
         h = murmur3_32(host.data(), length, VISITOR_HASH_SEED);
     // PERF: see PENDING_INSERTS.
     defer_insert(tally, *sketch, h);
-    if (tally.geo != nullptr) lookup_location(*tally.geo, address, r);
+    if (tally.geo != nullptr) queue_lookup(*tally.geo, r);
 
     if (fields.date) {
         const long long hour = parse_hour(*fields.date);
