@@ -484,6 +484,16 @@ std::uint64_t byte_mask(const char *p, Compare compare) {
     return m;
 }
 
+// std::popcount in a few instructions. PERF: the x86-64 baseline has no
+// popcnt instruction, so std::popcount was a library call on every IPv6
+// line (2% of the run on a log of IPv6 clients).
+inline int bit_count(std::uint64_t x) {
+    x -= (x >> 1) & 0x5555555555555555u;
+    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+    return static_cast<int>((x * 0x0101010101010101u) >> 56);
+}
+
 // One group of 1 to 4 hex digits at `p` (checked): its value.
 inline unsigned ipv6_group(const char *p, unsigned length) {
     std::uint32_t x;
@@ -553,7 +563,7 @@ template <bool Binary> bool parse_ipv6_hex(std::string_view s, unsigned char out
     if constexpr (!Binary) {
         // No run of five hex digits; eight groups, or at most seven and "::".
         if ((hex & hex >> 1 & hex >> 2 & hex >> 3 & hex >> 4) != 0) return false;
-        const int groups = std::popcount(hex & ~(hex << 1));
+        const int groups = bit_count(hex & ~(hex << 1));
         return pairs == 0 ? groups == 8 : groups <= 7;
     }
     // The groups before "::" (all eight when there is none) go first, those
