@@ -24,12 +24,14 @@ struct Cursor {
     const char *readable; // loads may reach up to here (at least `end`)
 };
 
-inline Field next_token(Cursor &cur, char a, char b) {
+// Wide: the search is find_any_wide, for fields often longer than 16 bytes.
+template <bool Wide = false> inline Field next_token(Cursor &cur, char a, char b) {
     while (cur.pos < cur.end && (*cur.pos == a || *cur.pos == b))
         ++cur.pos;
     if (cur.pos == cur.end) return std::nullopt;
     const char *start = cur.pos;
-    const char *hit = find_any(start, cur.end, a, b, cur.readable);
+    const char *hit = Wide ? find_any_wide(start, cur.end, a, b, cur.readable)
+                           : find_any(start, cur.end, a, b, cur.readable);
     cur.pos = hit < cur.end ? hit + 1 : cur.end;
     return std::string_view(start, static_cast<std::size_t>(hit - start));
 }
@@ -56,15 +58,7 @@ static_assert(!is_delimiter(STEP_IDENT, '-') && !is_delimiter(STEP_USER, '-') &&
 
 // take<S> with find_any_wide, for fields often longer than 16 bytes.
 template <LineStep S> inline Field take_long(Cursor &cur) {
-    constexpr char a = LINE_STEPS[S].a;
-    constexpr char b = LINE_STEPS[S].b;
-    while (cur.pos < cur.end && (*cur.pos == a || *cur.pos == b))
-        ++cur.pos;
-    if (cur.pos == cur.end) return std::nullopt;
-    const char *start = cur.pos;
-    const char *hit = find_any_wide(start, cur.end, a, b, cur.readable);
-    cur.pos = hit < cur.end ? hit + 1 : cur.end;
-    return std::string_view(start, static_cast<std::size_t>(hit - start));
+    return next_token<true>(cur, LINE_STEPS[S].a, LINE_STEPS[S].b);
 }
 
 // Whether the 5 bytes at p are NO_USER. PERF: fixed-size loads; a 5-byte
