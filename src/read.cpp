@@ -144,6 +144,13 @@ std::size_t index_newlines(VectorLevel level, const char *buf, std::size_t from,
 
 namespace {
 
+// A compressed log's next text: from the helper thread's blocks, or, without
+// a thread (none wanted, or none to be had), from the decoder run here,
+// between the lines. The text is the same either way.
+ssize_t read_decoded(Reader &r, char *to, std::size_t size) {
+    return r.ahead != nullptr ? take_ahead(*r.ahead, to, size) : decode_some(r.decoder, to, size);
+}
+
 // The first read decides where the bytes come from: it reads until it has
 // MAGIC_BYTES bytes (or the input ends) into the buffer or, when the block is
 // smaller than that, into reader.kept, and looks at them. Text stays where
@@ -169,13 +176,10 @@ ssize_t read_first(Reader &r, char *to, std::size_t size) {
     if (format != Compression::NONE) {
         if (open_decoder(r.decoder, r.fd, format, into, got) == -1) return -1;
         r.source = Source::DECODER;
-        // Without a thread (none wanted, or none to be had) the decoder runs
-        // here, between the lines, with the same text.
         if (r.decode_ahead == DecodeAhead::ALWAYS ||
             (r.decode_ahead == DecodeAhead::IF_TWO_CPUS && usable_cpus() >= 2))
             r.ahead = start_ahead(r.decoder);
-        return r.ahead != nullptr ? take_ahead(*r.ahead, to, size)
-                                  : decode_some(r.decoder, to, size);
+        return read_decoded(r, to, size);
     }
     if (into_buffer) {
         r.source = Source::PLAIN;
@@ -203,8 +207,7 @@ ssize_t read_other(Reader &r, char *to, std::size_t size) {
         return static_cast<ssize_t>(n); // at least 1: KEPT holds a byte or more
     }
     case Source::DECODER:
-        return r.ahead != nullptr ? take_ahead(*r.ahead, to, size)
-                                  : decode_some(r.decoder, to, size);
+        return read_decoded(r, to, size);
     case Source::PLAIN:
         break;
     }
