@@ -199,25 +199,27 @@ int find_location(GeoDb &db, const Address &address, Location &location);
 // Makes every queued lookup (see lookup_location).
 void count_queued(GeoDb &db, Results &results);
 
-// Counts the address's country and continent in `results`, after up to
-// GEO_QUEUE_SLOTS more lookups or at flush_locations; on a corrupt database
-// writes "Can't read database (PATH): REASON" on standard error and ends the
-// process with status 1. Lookups that may fail are made in the order they
-// were asked for, so that the first corrupt one is the one reported.
-inline void lookup_location(GeoDb &db, const Address &address, Results &results) {
-    db.queued[db.queued_count] = address;
-    if (++db.queued_count == GEO_QUEUE_SLOTS) count_queued(db, results);
-}
-
-// lookup_location in two halves, for an address parsed in place: the slot
-// the next lookup goes into (its content is the caller's to write), then the
-// lookup of what the caller wrote there. A slot not queued is overwritten by
-// the next.
+// The queue's next slot, for an address parsed in place into it: its
+// content is the caller's to write, and a slot not queued (queue_lookup) is
+// overwritten by the next.
 inline Address &lookup_slot(GeoDb &db) {
     return db.queued[db.queued_count];
 }
+
+// Counts the country and continent of the address in lookup_slot(db) in
+// `results`, after up to GEO_QUEUE_SLOTS more lookups or at
+// flush_locations; on a corrupt database writes "Can't read database
+// (PATH): REASON" on standard error and ends the process with status 1.
+// Lookups that may fail are made in the order they were asked for, so that
+// the first corrupt one is the one reported.
 inline void queue_lookup(GeoDb &db, Results &results) {
     if (++db.queued_count == GEO_QUEUE_SLOTS) count_queued(db, results);
+}
+
+// queue_lookup of a copy of `address`.
+inline void lookup_location(GeoDb &db, const Address &address, Results &results) {
+    lookup_slot(db) = address;
+    queue_lookup(db, results);
 }
 
 // Counts every lookup lookup_location left waiting.
