@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <err.h>
@@ -411,11 +412,39 @@ void index_range(const GeoRun *header, std::uint16_t low, std::size_t &first, st
 }
 
 // The last of `count` runs from `run` on that starts at or below `low`
-// (the first must).
-const GeoRun *search_runs(const GeoRun *run, std::size_t count, std::uint16_t low) {
-    // PERF: branch-free halving; GeoLite2-Country's lists hold 2 to 4000
-    // runs, most under 16 (one cache line); longer lists narrow the search
-    // by their index first.
+// (the first must); runs up to `limit` may be read.
+const GeoRun *search_runs(const GeoRun *run, std::size_t count, std::uint16_t low,
+                          const GeoRun *limit) {
+#if defined(VESTREL_SSE2)
+    // PERF: a range of up to 16 runs (most IPv4 lists, and most ranges an
+    // IPv6 list's index leaves) is compared at once: the halving loop's
+    // length followed the list's, and its end was mispredicted on most
+    // lookups, its steps a chain of dependent loads.
+    constexpr std::size_t WIDE = 16;
+    static_assert(sizeof(GeoRun) == 4 && offsetof(GeoRun, start) == 0, "a start per 4 bytes");
+    if (count <= WIDE && static_cast<std::size_t>(limit - run) >= WIDE) {
+        const __m128i key = _mm_set1_epi16(static_cast<short>(low));
+        std::uint64_t at_or_below = 0;
+        for (unsigned k = 0; k < 4; ++k) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(run + 4 * k));
+            const __m128i le = _mm_cmpeq_epi16(_mm_subs_epu16(x, key), _mm_setzero_si128());
+            at_or_below |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(le))}
+                           << (16 * k);
+        }
+        // Bit 4i: run i starts at or below `low`. The starts ascend, so the
+        // answer is the last such run; run 0 always is one and is left out,
+        // so that the count fits in the product's top four bits.
+        const std::uint64_t in_range =
+            count == WIDE ? ~std::uint64_t{0} : (std::uint64_t{1} << (4 * count)) - 1;
+        const std::uint64_t later = at_or_below & in_range & 0x1111111111111110u;
+        return run + ((later * 0x1111111111111111u) >> 60);
+    }
+#else
+    (void)limit;
+#endif
+    // Branch-free halving; GeoLite2-Country's lists hold 2 to 4000 runs,
+    // most under 16 (one cache line); longer lists narrow the search by
+    // their index first.
     while (count > 1) {
         const std::size_t half = count / 2;
         run = run[half].start <= low ? run + half : run;
@@ -471,6 +500,19 @@ constexpr std::uint8_t GEO_ROUTE_LIST = 1;
 constexpr std::uint8_t GEO_ROUTE_INDEXED = 2; // the list's index precedes its header
 constexpr std::uint8_t GEO_ROUTE_WALK = 3;    // the walk (or, unbuilt, a build) decides
 
+// The route a /16's word gives.
+inline void route_word(const GeoDb &db, std::uint32_t word, GeoRoute &r) {
+    if (word == 0 || word == GEO_PREFIX_TREE) {
+        r.kind = GEO_ROUTE_WALK;
+    } else if ((word & GEO_PREFIX_ANSWER) != 0) {
+        r.kind = GEO_ROUTE_ANSWER;
+        r.answer = static_cast<GeoAnswer>(word & ~GEO_PREFIX_ANSWER);
+    } else {
+        r.kind = (word & GEO_PREFIX_INDEXED) != 0 ? GEO_ROUTE_INDEXED : GEO_ROUTE_LIST;
+        r.run = db.runs + ((word & ~GEO_PREFIX_INDEXED) - 1);
+    }
+}
+
 // The route of every lookup, queued or not. An IPv4-mapped `address` becomes
 // its IPv4 address where the tree leads it there. With `build`, a /16 not
 // built yet is built first (a build does not fail: a corrupt subtree leaves
@@ -519,15 +561,7 @@ void route(GeoDb &db, Address &address, bool build, GeoRoute &r) {
             word = GEO_PREFIX_TREE;
         if (!ipv6) db.caches.ipv4_short[high] = short_entry(word);
     }
-    if (word == 0 || word == GEO_PREFIX_TREE) {
-        r.kind = GEO_ROUTE_WALK;
-    } else if ((word & GEO_PREFIX_ANSWER) != 0) {
-        r.kind = GEO_ROUTE_ANSWER;
-        r.answer = static_cast<GeoAnswer>(word & ~GEO_PREFIX_ANSWER);
-    } else {
-        r.kind = (word & GEO_PREFIX_INDEXED) != 0 ? GEO_ROUTE_INDEXED : GEO_ROUTE_LIST;
-        r.run = db.runs + ((word & ~GEO_PREFIX_INDEXED) - 1);
-    }
+    route_word(db, word, r);
 }
 
 // A list's route becomes the range of runs to search: [run, run + count),
@@ -561,7 +595,7 @@ int answer_of(GeoDb &db, const Address &address, GeoRoute &r, GeoAnswer &answer)
     }
     if (r.kind != GEO_ROUTE_WALK) {
         const std::size_t count = narrow(r);
-        answer = search_runs(r.run, count, r.low)->answer;
+        answer = search_runs(r.run, count, r.low, db.runs + db.run_capacity)->answer;
         if (answer != GEO_DEEPER) return MMDB_SUCCESS;
     }
     return walk(db, address, answer);
@@ -614,11 +648,26 @@ struct GeoStaged {
 // that need nothing more than a /16's word are counted at once; lists are
 // asked for; anything else is left to count_lookup, in order, in the last
 // pass.
-void stage(GeoDb &db, GeoStaged &s, Results &results) {
+void stage(GeoDb &db, GeoStaged &s) {
     GeoRoute &r = s.route;
-    route(db, db.queued[s.slot], false, r);
+    const Address &q = db.queued[s.slot];
+    // PERF: the usual lookups here are routed without a call to route: an
+    // IPv4 one mostly has its list's line in its short entry, which pass 1
+    // has just read, and an IPv6 one that is not IPv4-mapped needs only its
+    // /16's word.
+    const std::size_t high = std::size_t{q.bytes[0]} << 8 | q.bytes[1];
+    r.low = static_cast<std::uint16_t>(q.bytes[2] << 8 | q.bytes[3]);
+    const std::uint16_t entry = db.caches.ipv4_short[high];
+    if (q.family == AF_INET && entry != 0) {
+        r.kind = GEO_ROUTE_LIST;
+        r.run = db.runs + (entry - 1) * GEO_LINE_SLOTS;
+    } else if (q.family == AF_INET6 && db.mmdb.metadata.ip_version == 6 && !is_mapped(q.bytes)) {
+        route_word(db, db.caches.ipv6_prefixes[high], r);
+    } else {
+        route(db, db.queued[s.slot], false, r);
+    }
     if (r.kind == GEO_ROUTE_ANSWER) {
-        count_answer(r.answer, results);
+        ++db.answer_hits[r.answer];
     } else if (r.kind == GEO_ROUTE_INDEXED) {
         __builtin_prefetch(reinterpret_cast<const unsigned char *>(r.run - GEO_INDEX_SLOTS) +
                            2 * (r.low >> 8));
@@ -634,8 +683,12 @@ void narrow_staged(GeoStaged &s) {
     if (s.route.kind != GEO_ROUTE_LIST && s.route.kind != GEO_ROUTE_INDEXED) return;
     const std::size_t count = narrow(s.route);
     s.count = static_cast<std::uint32_t>(count);
+    // A range of at most 16 runs spans one or two lines: asked for without
+    // a loop, whose length was mispredicted.
+    __builtin_prefetch(s.route.run);
+    __builtin_prefetch(s.route.run + count - 1);
     const auto line = [](const GeoRun *run) { return reinterpret_cast<std::uintptr_t>(run) / 64; };
-    for (std::uintptr_t at = line(s.route.run); at <= line(s.route.run + count - 1); ++at)
+    for (std::uintptr_t at = line(s.route.run) + 1; at < line(s.route.run + count - 1); ++at)
         __builtin_prefetch(reinterpret_cast<const void *>(at * 64));
 }
 
@@ -671,16 +724,17 @@ void count_queued(GeoDb &db, Results &results) {
         rest += answered ^ 1;
     }
     for (unsigned k = 0; k < rest; ++k)
-        stage(db, staged[k], results);
+        stage(db, staged[k]);
     for (unsigned k = 0; k < rest; ++k)
         narrow_staged(staged[k]);
     for (unsigned k = 0; k < rest; ++k) {
         const GeoStaged &s = staged[k];
         if (s.route.kind == GEO_ROUTE_ANSWER) continue;
         if (s.route.kind != GEO_ROUTE_WALK) {
-            const GeoAnswer answer = search_runs(s.route.run, s.count, s.route.low)->answer;
+            const GeoAnswer answer =
+                search_runs(s.route.run, s.count, s.route.low, db.runs + db.run_capacity)->answer;
             if (answer != GEO_DEEPER) {
-                count_answer(answer, results);
+                ++db.answer_hits[answer];
                 continue;
             }
         }
