@@ -46,7 +46,9 @@ inline std::uint32_t murmur3_finish(std::uint32_t h, std::int32_t length) {
 // MURMUR_SHORT_LOAD bytes from `bytes` may be loaded. PERF: addresses have
 // every length, and the block loop's count and the tail's switch were
 // mispredicted on most lines; here every block is mixed and kept or dropped
-// by its index, and the tail is masked, with no branch on the length.
+// by its index, and the tail is masked. (g++ 12 turns the keep-or-drop into
+// early exits, one per block; masks that force it to stay branch-free ran
+// 6% slower on a log of IPv4 clients.)
 // murmur3_32_upto<Max> is the same for texts of at most Max bytes (a
 // multiple of 4) when Max + 4 bytes may be loaded; murmur3_32_short is
 // murmur3_32_upto<MURMUR_SHORT_MAX>, and MURMUR_MEDIUM_MAX covers every
