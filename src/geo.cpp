@@ -636,6 +636,17 @@ void count_lookup(GeoDb &db, const Address &address, Results &results) {
     count_answer(answer, results);
 }
 
+// The queued address in `slot`, made whole where parse_into_slot made only
+// its head.
+const Address &whole_address(GeoDb &db, unsigned slot) {
+    const std::uint8_t length = db.queued_text_length[slot];
+    if (length != 0) {
+        finish_address(db.queued[slot], std::string_view(db.queued_text[slot].data(), length));
+        db.queued_text_length[slot] = 0;
+    }
+    return db.queued[slot];
+}
+
 // A queued lookup that its IPv4 short entry did not answer, between the
 // passes of count_queued.
 struct GeoStaged {
@@ -738,7 +749,7 @@ void count_queued(GeoDb &db, Results &results) {
                 continue;
             }
         }
-        count_lookup(db, db.queued[s.slot], results);
+        count_lookup(db, whole_address(db, s.slot), results);
     }
 }
 

@@ -26,8 +26,8 @@
 // which reaches every IPv4 /16, 1.8 MiB of runs, list indexes and line
 // padding in all (both families, readied up to 128 KiB ahead of use), two
 // 256 KiB tables of /16 words, a 128 KiB table of short entries, the entry
-// caches' 128 KiB and the batch's 26 KiB of queue and counts: about 3.5 MiB
-// over the database's copy. GeoDb itself is 1.4 MiB of zero pages until used.
+// caches' 128 KiB and the batch's 50 KiB of queue, kept texts and counts:
+// about 3.5 MiB over the database's copy. GeoDb itself is 1.4 MiB of zero pages until used.
 #pragma once
 
 #include "geo_entry.h"
@@ -36,7 +36,9 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <maxminddb.h>
+#include <string_view>
 #include <sys/socket.h>
 
 namespace vestrel {
@@ -150,8 +152,9 @@ struct GeoCaches {
 // pairs, CPU time, a shared 2-core EPYC VM): batch/plain 0.94 uniform, 0.93
 // common, 0.96 default, 0.98 long, 0.98 ipv6 (medians; pairs from 0.71 to
 // 1.11, a busy machine). It gains 4-7% on three shapes and loses on none,
-// so it stays. 10 KiB of queue (the lookups asked for and not yet made);
-// 64, 128 and 512 lookups a batch ran alike.
+// so it stays. 10 KiB of queue (the lookups asked for and not yet made)
+// and 24 KiB of IPv6 texts kept beside it; 64, 128 and 512 lookups a batch
+// ran alike.
 inline constexpr unsigned GEO_QUEUE_SLOTS = 512;
 
 struct GeoDb {
@@ -167,6 +170,10 @@ struct GeoDb {
     std::size_t runs_ready = 0; // bytes whose pages are in place (see ready_runs)
     GeoCaches caches;
     std::array<Address, GEO_QUEUE_SLOTS> queued{};
+    // Per queued address: the length of its text, kept beside it when it
+    // was parsed only up to its head (see parse_into_slot); 0 when whole.
+    std::array<std::uint8_t, GEO_QUEUE_SLOTS> queued_text_length{};
+    std::array<std::array<char, ADDRESS_HEAD_TEXT>, GEO_QUEUE_SLOTS> queued_text{};
     unsigned queued_count = 0;
     // Hits counted by count_queued and not yet added to a Results record,
     // by answer.
@@ -199,14 +206,26 @@ int find_location(GeoDb &db, const Address &address, Location &location);
 // Makes every queued lookup (see lookup_location).
 void count_queued(GeoDb &db, Results &results);
 
-// The queue's next slot, for an address parsed in place into it: its
-// content is the caller's to write, and a slot not queued (queue_lookup) is
-// overwritten by the next.
-inline Address &lookup_slot(GeoDb &db) {
-    return db.queued[db.queued_count];
+// Parses `host` (see parse_address_head) into the queue's next slot, whose
+// lookup queue_lookup then asks for (a slot not asked for is overwritten by
+// the next); returns the address's family. An IPv6 address is mostly made
+// only up to its head, all that its lookup reads unless it walks the tree,
+// and its text is kept for the rest. PERF: parsed in place, not built on
+// the stack and copied whole, which stalled store forwarding on every line.
+inline int parse_into_slot(GeoDb &db, std::string_view host, std::size_t readable,
+                           VectorLevel level) {
+    const unsigned slot = db.queued_count;
+    Address &address = db.queued[slot];
+    if (parse_address_head(address, host, readable, level)) {
+        db.queued_text_length[slot] = 0;
+    } else {
+        std::memcpy(db.queued_text[slot].data(), host.data(), ADDRESS_HEAD_TEXT);
+        db.queued_text_length[slot] = static_cast<std::uint8_t>(host.size());
+    }
+    return address.family;
 }
 
-// Counts the country and continent of the address in lookup_slot(db) in
+// Counts the country and continent of the address in the queue's next slot in
 // `results`, after up to GEO_QUEUE_SLOTS more lookups or at
 // flush_locations; on a corrupt database writes "Can't read database
 // (PATH): REASON" on standard error and ends the process with status 1.
@@ -218,7 +237,8 @@ inline void queue_lookup(GeoDb &db, Results &results) {
 
 // queue_lookup of a copy of `address`.
 inline void lookup_location(GeoDb &db, const Address &address, Results &results) {
-    lookup_slot(db) = address;
+    db.queued[db.queued_count] = address;
+    db.queued_text_length[db.queued_count] = 0;
     queue_lookup(db, results);
 }
 

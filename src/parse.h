@@ -240,12 +240,25 @@ struct Address {
 Address parse_address(std::string_view host, std::size_t readable = 0,
                       VectorLevel level = VectorLevel::SSE2);
 
-// parse_address written in place into `out`, as the lookup queue takes it
-// (geo.h, lookup_slot). PERF: an Address built on the stack, its family and
-// bytes written in pieces, then copied whole into the queue stalled store
-// forwarding on every line with -g.
-void parse_address_into(Address &out, std::string_view host, std::size_t readable,
+// Bytes of an address's text that parse_address_head reads, and keeps for
+// finish_address, when it makes only the address's head.
+inline constexpr std::size_t ADDRESS_HEAD_TEXT = 48;
+
+// parse_address as a lookup needs it first, written in place into `out` (the
+// lookup queue's slot, see geo.h parse_into_slot): an IPv6 address in the
+// usual forms gets only its first four bytes (its /32, all a lookup reads
+// unless it walks the tree) when they are not all zero, so that IPv4-mapped
+// addresses are always whole. Returns false then: the rest of the bytes are
+// zero, and finish_address makes them from ADDRESS_HEAD_TEXT bytes of the
+// text (which `readable` covered). PERF: an Address built on the stack, its
+// family and bytes written in pieces, then copied whole into the queue
+// stalled store forwarding on every line with -g.
+bool parse_address_head(Address &out, std::string_view host, std::size_t readable,
                         VectorLevel level);
+
+// Makes the whole binary form of an address parse_address_head left at its
+// head, from its text `host` with ADDRESS_HEAD_TEXT bytes readable.
+void finish_address(Address &out, std::string_view host);
 
 // parse_address's family alone (AF_INET, AF_INET6 or 0), for a caller that
 // has no use for the binary form: the usual IPv6 forms are then checked

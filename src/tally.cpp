@@ -53,9 +53,7 @@ void tally_fields(Tally &tally, const LogLine &fields) {
     // takes it.
     int family;
     if (tally.geo != nullptr) {
-        Address &address = lookup_slot(*tally.geo);
-        parse_address_into(address, host, readable, tally.vector);
-        family = address.family;
+        family = parse_into_slot(*tally.geo, host, readable, tally.vector);
     } else {
         family = address_family(host, readable, tally.vector);
     }

@@ -474,7 +474,18 @@ std::string address_mismatch(const std::string &host) {
                 return "family alone: fast " + std::to_string(fast) + ", reference " +
                        std::to_string(family) + " (level " +
                        std::to_string(static_cast<int>(level)) + ")";
-        for (const Address &fast : forms) {
+        // As the lookup queue takes it: the head alone, then the rest made
+        // from the kept text.
+        const std::string_view in_padded(padded.data(), host.size());
+        Address head;
+        if (!parse_address_head(head, in_padded, padded.size(), level)) {
+            static const unsigned char zeros[16] = {};
+            if (head.family != AF_INET6 || std::memcmp(head.bytes, bytes, 4) != 0 ||
+                std::memcmp(head.bytes, zeros, 4) == 0 || std::memcmp(head.bytes + 4, zeros, 12) != 0)
+                return "head alone differs";
+            finish_address(head, in_padded);
+        }
+        for (const Address &fast : {forms[0], forms[1], forms[2], head}) {
             const std::string at = " (level " + std::to_string(static_cast<int>(level)) + ")";
             if (fast.family != family)
                 return "family: fast " + std::to_string(fast.family) + ", reference " +
