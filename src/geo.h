@@ -27,7 +27,8 @@
 // padding in all (both families, readied up to 128 KiB ahead of use), two
 // 256 KiB tables of /16 words, a 128 KiB table of short entries, the entry
 // caches' 128 KiB and the batch's 50 KiB of queue, kept texts and counts:
-// about 3.5 MiB over the database's copy. GeoDb itself is 1.4 MiB of zero pages until used.
+// about 3.5 MiB over the database's copy. GeoDb itself is 1.4 MiB of zero
+// pages until used.
 #pragma once
 
 #include "geo_entry.h"

@@ -481,7 +481,8 @@ std::string address_mismatch(const std::string &host) {
         if (!parse_address_head(head, in_padded, padded.size(), level)) {
             static const unsigned char zeros[16] = {};
             if (head.family != AF_INET6 || std::memcmp(head.bytes, bytes, 4) != 0 ||
-                std::memcmp(head.bytes, zeros, 4) == 0 || std::memcmp(head.bytes + 4, zeros, 12) != 0)
+                std::memcmp(head.bytes, zeros, 4) == 0 ||
+                std::memcmp(head.bytes + 4, zeros, 12) != 0)
                 return "head alone differs";
             finish_address(head, in_padded);
         }
