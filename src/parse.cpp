@@ -213,9 +213,15 @@ namespace {
 // 1 to 3 digits, no leading zero, each at most 255, separated by single dots,
 // nothing else. Byte by byte: the IPv4 tail of an IPv6 address, and hosts
 // whose bytes cannot be loaded in words.
+// "0.0.0.0" to "255.255.255.255": anything shorter or longer is no IPv4.
+constexpr std::size_t IPV4_SHORTEST = 7;
+constexpr std::size_t IPV4_LONGEST = 15;
+constexpr bool ipv4_length(std::size_t n) {
+    return n >= IPV4_SHORTEST && n <= IPV4_LONGEST;
+}
+
 bool parse_ipv4_bytewise(std::string_view s, unsigned char out[4]) {
-    // "0.0.0.0" to "255.255.255.255": anything shorter or longer is no IPv4.
-    if (s.size() < 7 || s.size() > 15) return false;
+    if (!ipv4_length(s.size())) return false;
     const char *p = s.data();
     const char *end = p + s.size();
     auto digit = [&](const char *q) {
@@ -244,6 +250,9 @@ bool parse_ipv4_bytewise(std::string_view s, unsigned char out[4]) {
 #if defined(VESTREL_SSE2)
 // Bytes parse_ipv4_words may load from the host's start.
 constexpr std::size_t IPV4_LOAD = 20;
+// Bytes the one-load forms (parse_ipv4_shuffle, is_ipv4_masks) load.
+constexpr std::size_t IPV4_VECTOR_LOAD = 16;
+static_assert(IPV4_LONGEST <= IPV4_VECTOR_LOAD, "one load holds the longest address");
 
 // One part of 1 to 3 digits at `p` (length `length`, digits checked): its
 // value, and whether it breaks the grammar (length, leading zero, > 255).
@@ -317,9 +326,9 @@ alignas(16) constexpr std::array<std::array<unsigned char, 16>, IPV4_LAYOUTS> IP
 }();
 
 // parse_ipv4_words with one load, one shuffle and two multiply-adds for the
-// four values: 16 bytes from s.data() may be loaded. PERF: against the four
-// parts' word loads, shifts and multiplies, 6 to 9% less time for the whole
-// run on logs of IPv4 clients (measured).
+// four values: IPV4_VECTOR_LOAD bytes from s.data() may be loaded. PERF:
+// against the four parts' word loads, shifts and multiplies, 6 to 9% less
+// time for the whole run on logs of IPv4 clients (measured).
 __attribute__((target("ssse3"))) bool parse_ipv4_shuffle(std::string_view s,
                                                         unsigned char out[4]) {
     const auto n = static_cast<unsigned>(s.size());
@@ -368,10 +377,11 @@ __attribute__((target("ssse3"))) bool parse_ipv4_shuffle(std::string_view s,
 
 bool parse_ipv4(std::string_view s, std::size_t readable, VectorLevel level,
                 unsigned char out[4]) {
-    if (s.size() < 7 || s.size() > 15) return false;
+    if (!ipv4_length(s.size())) return false;
 #if defined(VESTREL_SSE2)
     // Every machine with AVX2 has SSSE3.
-    if (level >= VectorLevel::AVX2 && readable >= 16) return parse_ipv4_shuffle(s, out);
+    if (level >= VectorLevel::AVX2 && readable >= IPV4_VECTOR_LOAD)
+        return parse_ipv4_shuffle(s, out);
     if (readable >= IPV4_LOAD) return parse_ipv4_words(s, out);
     return parse_ipv4_copied(s, out);
 #else
@@ -382,11 +392,11 @@ bool parse_ipv4(std::string_view s, std::size_t readable, VectorLevel level,
 }
 
 #if defined(VESTREL_SSE2)
-// parse_ipv4's verdict without the binary form, from masks of one 16-byte
-// load (16 bytes from s.data() may be loaded; 7 to 15 bytes long): every
-// byte a digit or a dot, three dots, no empty part, none of four digits,
-// none with a leading zero, and the three-digit ones at most "255" byte by
-// byte. PERF: without -g only the family is wanted, and the shuffle's
+// parse_ipv4's verdict without the binary form, from masks of one load
+// (IPV4_VECTOR_LOAD bytes from s.data() may be loaded; ipv4_length holds):
+// every byte a digit or a dot, three dots, no empty part, none of four
+// digits, none with a leading zero, and the three-digit ones at most "255"
+// byte by byte. PERF: without -g only the family is wanted, and the shuffle's
 // values were a chain of dependent steps (the table's index from the dots,
 // then the shuffle and two multiply-adds) in a call that cannot be inlined
 // (SSSE3): 13% of the run on a common-layout log.
@@ -422,9 +432,9 @@ inline bool is_ipv4_masks(std::string_view s) {
 
 // parse_ipv4's verdict alone.
 bool is_ipv4(std::string_view s, std::size_t readable, VectorLevel level) {
-    if (s.size() < 7 || s.size() > 15) return false;
+    if (!ipv4_length(s.size())) return false;
 #if defined(VESTREL_SSE2)
-    if (readable >= 16) return is_ipv4_masks(s);
+    if (readable >= IPV4_VECTOR_LOAD) return is_ipv4_masks(s);
 #endif
     unsigned char bytes[4];
     return parse_ipv4(s, readable, level, bytes);
