@@ -513,6 +513,20 @@ inline void route_word(const GeoDb &db, std::uint32_t word, GeoRoute &r) {
     }
 }
 
+// The route an IPv4 /16's short entry gives: false when it gives none and
+// the /16's word must be asked.
+inline bool route_short(const GeoDb &db, std::uint16_t entry, GeoRoute &r) {
+    if (entry >= GEO_SHORT_ANSWER) {
+        r.kind = GEO_ROUTE_ANSWER;
+        r.answer = static_cast<GeoAnswer>(entry & ~GEO_SHORT_ANSWER);
+        return true;
+    }
+    if (entry == 0) return false;
+    r.kind = GEO_ROUTE_LIST;
+    r.run = db.runs + (entry - 1) * GEO_LINE_SLOTS;
+    return true;
+}
+
 // The route of every lookup, queued or not. An IPv4-mapped `address` becomes
 // its IPv4 address where the tree leads it there. With `build`, a /16 not
 // built yet is built first (a build does not fail: a corrupt subtree leaves
@@ -535,17 +549,7 @@ void route(GeoDb &db, Address &address, bool build, GeoRoute &r) {
     if (!ipv6) {
         // PERF: most IPv4 lookups end here, at one entry of a small table,
         // or go from there straight to their list.
-        const std::uint16_t entry = db.caches.ipv4_short[high];
-        if (entry >= GEO_SHORT_ANSWER) {
-            r.kind = GEO_ROUTE_ANSWER;
-            r.answer = static_cast<GeoAnswer>(entry & ~GEO_SHORT_ANSWER);
-            return;
-        }
-        if (entry != 0) {
-            r.kind = GEO_ROUTE_LIST;
-            r.run = db.runs + (entry - 1) * GEO_LINE_SLOTS;
-            return;
-        }
+        if (route_short(db, db.caches.ipv4_short[high], r)) return;
     }
     std::uint32_t &word = (ipv6 ? db.caches.ipv6_prefixes : db.caches.ipv4_prefixes)[high];
     if (word == 0 && build) {
@@ -668,15 +672,10 @@ void stage(GeoDb &db, GeoStaged &s) {
     // /16's word.
     const std::size_t high = std::size_t{q.bytes[0]} << 8 | q.bytes[1];
     r.low = static_cast<std::uint16_t>(q.bytes[2] << 8 | q.bytes[3]);
-    const std::uint16_t entry = db.caches.ipv4_short[high];
-    if (q.family == AF_INET && entry != 0) {
-        r.kind = GEO_ROUTE_LIST;
-        r.run = db.runs + (entry - 1) * GEO_LINE_SLOTS;
-    } else if (q.family == AF_INET6 && db.mmdb.metadata.ip_version == 6 && !is_mapped(q.bytes)) {
+    if (q.family == AF_INET6 && db.mmdb.metadata.ip_version == 6 && !is_mapped(q.bytes))
         route_word(db, db.caches.ipv6_prefixes[high], r);
-    } else {
+    else if (q.family != AF_INET || !route_short(db, db.caches.ipv4_short[high], r))
         route(db, db.queued[s.slot], false, r);
-    }
     if (r.kind == GEO_ROUTE_ANSWER) {
         ++db.answer_hits[r.answer];
     } else if (r.kind == GEO_ROUTE_INDEXED) {
