@@ -204,7 +204,7 @@ int resolve_location(MMDB_s &mmdb, const Address &address, Location &location);
 // MMDB_SUCCESS, or the status of a corrupt database with an empty location.
 int find_location(GeoDb &db, const Address &address, Location &location);
 
-// Makes every queued lookup (see lookup_location).
+// Makes every queued lookup (see queue_lookup).
 void count_queued(GeoDb &db, Results &results);
 
 // Parses `host` (see parse_address_head) into the queue's next slot, whose
@@ -236,14 +236,15 @@ inline void queue_lookup(GeoDb &db, Results &results) {
     if (++db.queued_count == GEO_QUEUE_SLOTS) count_queued(db, results);
 }
 
-// queue_lookup of a copy of `address`.
+// queue_lookup of a copy of `address`, for a caller that holds the binary
+// form rather than the text.
 inline void lookup_location(GeoDb &db, const Address &address, Results &results) {
     db.queued[db.queued_count] = address;
     db.queued_text_length[db.queued_count] = 0;
     queue_lookup(db, results);
 }
 
-// Counts every lookup lookup_location left waiting.
+// Counts every lookup queue_lookup left waiting.
 void flush_locations(GeoDb &db, Results &results);
 
 } // namespace vestrel
