@@ -597,7 +597,7 @@ int ipv6_groups(const char *p, unsigned from, unsigned to, std::uint64_t colons,
 // (whose length was mispredicted on most lines).
 template <Ipv6Form Form> int parse_ipv6_hex(std::string_view s, unsigned char out[16]) {
     const auto n = static_cast<unsigned>(s.size());
-    if (n < 2 || n > 39) return false;
+    if (n < 2 || n > 39) return 0;
     const char *p = s.data();
     const std::uint64_t in = (std::uint64_t{1} << n) - 1;
     const std::uint64_t colons =
@@ -613,19 +613,19 @@ template <Ipv6Form Form> int parse_ipv6_hex(std::string_view s, unsigned char ou
                              _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter));
                      }) &
         in;
-    if ((hex | colons) != in) return false;
+    if ((hex | colons) != in) return 0;
     // Bit i: bytes i and i + 1 are both colons. One "::" at most, and no
     // single colon at either end.
     const std::uint64_t pairs = colons & (colons >> 1);
-    if ((pairs & (pairs - 1)) != 0) return false;
-    if ((colons & 1) != 0 && (pairs & 1) == 0) return false;
-    if ((colons >> (n - 1)) != 0 && (pairs >> (n - 2)) == 0) return false;
+    if ((pairs & (pairs - 1)) != 0) return 0;
+    if ((colons & 1) != 0 && (pairs & 1) == 0) return 0;
+    if ((colons >> (n - 1)) != 0 && (pairs >> (n - 2)) == 0) return 0;
     if constexpr (Form != WHOLE) {
         // No run of five hex digits; eight groups, or at most seven and "::".
-        if ((hex & hex >> 1 & hex >> 2 & hex >> 3 & hex >> 4) != 0) return false;
+        if ((hex & hex >> 1 & hex >> 2 & hex >> 3 & hex >> 4) != 0) return 0;
         const int groups = bit_count(hex & ~(hex << 1));
-        if (pairs == 0 ? groups != 8 : groups > 7) return false;
-        if constexpr (Form == FAMILY) return true;
+        if (pairs == 0 ? groups != 8 : groups > 7) return 0;
+        if constexpr (Form == FAMILY) return 1;
     }
     if constexpr (Form == HEAD) {
         // The first two groups, when "::" does not come first: the second
@@ -655,14 +655,14 @@ template <Ipv6Form Form> int parse_ipv6_hex(std::string_view s, unsigned char ou
     int right = 0;
     if (pairs == 0) {
         left = ipv6_groups(p, 0, n, colons, 8, groups);
-        if (left != 8) return false;
+        if (left != 8) return 0;
     } else {
         // "::" stands for at least one zero group: seven groups at most.
         const auto gap = static_cast<unsigned>(std::countr_zero(pairs));
         left = ipv6_groups(p, 0, gap, colons, 7, groups);
-        if (left < 0) return false;
+        if (left < 0) return 0;
         right = ipv6_groups(p, gap + 2, n, colons, 7 - static_cast<unsigned>(left), groups + left);
-        if (right < 0) return false;
+        if (right < 0) return 0;
     }
     // PERF: the bytes gathered in two words, each stored whole: built byte
     // by byte in memory, they were read back as one vector before the
@@ -680,7 +680,7 @@ template <Ipv6Form Form> int parse_ipv6_hex(std::string_view s, unsigned char ou
     }
     std::memcpy(out, &low, 8);
     std::memcpy(out + 8, &high, 8);
-    return true;
+    return 1;
 }
 #endif
 
