@@ -95,25 +95,32 @@ int create(HllStorage &sketch, std::uint8_t precision);
 // Frees the registers; safe on a sketch without them. Precision and size stay.
 void release(HllStorage &sketch);
 
-// Adds an element given by its hash (murmur3_32 with VISITOR_HASH_SEED).
-// Split from insert so that the caller can reuse the hash.
-inline void insert_hash(HllStorage &sketch, std::uint32_t h) {
+// What adding an element does: raise one register to a rank. Made from the
+// hash at once and applied later by a caller that defers its inserts.
+struct HllUpdate {
+    std::uint8_t *reg;
+    std::uint8_t rank;
+};
+
+inline HllUpdate register_update(HllStorage &sketch, std::uint32_t h) {
     const unsigned low_bits = 32u - sketch.precision;
-    const std::uint32_t index = h >> low_bits;
     // Setting the bit above the low bits caps the rank at 33 - precision when
     // all low bits are zero; countr_zero then needs no branch.
     const std::uint32_t low = h | (1u << low_bits);
-    const auto rank = static_cast<std::uint8_t>(std::countr_zero(low) + 1);
-    // Always a store: whether the rank is larger is a coin toss on a large
-    // log, and a branch on it was mispredicted accordingly.
-    std::uint8_t &reg = sketch.registers[index];
-    reg = rank > reg ? rank : reg;
+    return {sketch.registers + (h >> low_bits),
+            static_cast<std::uint8_t>(std::countr_zero(low) + 1)};
 }
 
-// Hints the cache to fetch the register that insert_hash(sketch, h) will
-// update, so the miss overlaps with other work.
-inline void prefetch_register(const HllStorage &sketch, std::uint32_t h) {
-    __builtin_prefetch(sketch.registers + (h >> (32u - sketch.precision)), 1);
+inline void apply_update(HllUpdate update) {
+    // Always a store: whether the rank is larger is a coin toss on a large
+    // log, and a branch on it was mispredicted accordingly.
+    *update.reg = update.rank > *update.reg ? update.rank : *update.reg;
+}
+
+// Adds an element given by its hash (murmur3_32 with VISITOR_HASH_SEED).
+// Split from insert so that the caller can reuse the hash.
+inline void insert_hash(HllStorage &sketch, std::uint32_t h) {
+    apply_update(register_update(sketch, h));
 }
 
 // Adds the `length` bytes at `bytes` (0 <= length < 2^31).

@@ -183,7 +183,8 @@ struct LogLine {
     Field request;
     Field status;
     Field size;
-    // Loads may reach up to here from any field (at least the line's end).
+    // Loads may reach up to here from any field (at least the line's end;
+    // parse_log_line always sets it).
     const char *readable_end = nullptr;
 };
 

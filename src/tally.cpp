@@ -13,30 +13,25 @@ namespace {
 // pending sketch inserts.
 void flush_deferred_counts(Tally &tally) {
     if (tally.geo != nullptr) flush_locations(*tally.geo, tally.results);
-    for (unsigned i = 0; i < PENDING_INSERTS; ++i) {
-        if (tally.pending_sketch[i] != nullptr)
-            insert_hash(*tally.pending_sketch[i], tally.pending_hash[i]);
-        tally.pending_sketch[i] = nullptr;
-    }
+    for (HllUpdate &update : tally.pending)
+        apply_update(update);
+    tally.pending = no_pending_inserts();
 }
 
 // Queues a hit's insert behind the PENDING_INSERTS - 1 before it, applying
 // the oldest.
 inline void defer_insert(Tally &tally, HllStorage &sketch, std::uint32_t h) {
-    prefetch_register(sketch, h);
+    const HllUpdate update = register_update(sketch, h);
+    __builtin_prefetch(update.reg, 1);
     const unsigned slot = tally.pending_next;
-    if (tally.pending_sketch[slot] != nullptr)
-        insert_hash(*tally.pending_sketch[slot], tally.pending_hash[slot]);
-    tally.pending_sketch[slot] = &sketch;
-    tally.pending_hash[slot] = h;
+    apply_update(tally.pending[slot]);
+    tally.pending[slot] = update;
     tally.pending_next = (slot + 1) % PENDING_INSERTS;
 }
 
 // How many bytes from a field's start may be loaded.
 std::size_t readable_from(const LogLine &fields, std::string_view field) {
-    return fields.readable_end != nullptr
-               ? static_cast<std::size_t>(fields.readable_end - field.data())
-               : field.size();
+    return static_cast<std::size_t>(fields.readable_end - field.data());
 }
 
 // Counts one line from its fields; its sketch insert may stay pending until

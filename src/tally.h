@@ -18,6 +18,7 @@
 #include "read.h"
 #include "results.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -30,6 +31,15 @@ namespace vestrel {
 // cost 17% of the run. Register maxima do not depend on the order of inserts.
 inline constexpr unsigned PENDING_INSERTS = 8;
 
+// Written by empty pending-insert slots, read by nobody.
+inline std::uint8_t idle_register = 0;
+
+inline std::array<HllUpdate, PENDING_INSERTS> no_pending_inserts() {
+    std::array<HllUpdate, PENDING_INSERTS> slots;
+    slots.fill({&idle_register, 0});
+    return slots;
+}
+
 // Everything the tally writes to. `geo` is null without -g.
 struct Tally {
     Results results;
@@ -39,9 +49,9 @@ struct Tally {
     // The vector instructions the reader may use.
     VectorLevel vector = cpu_vector_level();
     // The last PENDING_INSERTS hits' sketch inserts: slot `pending_next` is
-    // the oldest.
-    HllStorage *pending_sketch[PENDING_INSERTS] = {};
-    std::uint32_t pending_hash[PENDING_INSERTS] = {};
+    // the oldest. An empty slot raises idle_register by nothing, so that
+    // applying one needs no test.
+    std::array<HllUpdate, PENDING_INSERTS> pending = no_pending_inserts();
     unsigned pending_next = 0;
 };
 
