@@ -405,28 +405,27 @@ inline bool is_ipv4_masks(std::string_view s) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s.data()));
     const __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
     const unsigned in = (1u << n) - 1;
-    // Bytes whose digit value is at most, or exactly, `k` (others wrap high).
-    const auto at_most = [&d, in](char k) {
-        const __m128i kk = _mm_set1_epi8(k);
-        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, kk), d))) &
-               in;
-    };
-    const auto equal = [&d, in](char k) {
-        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(d, _mm_set1_epi8(k)))) &
-               in;
-    };
-    const unsigned digits = at_most(9);
-    const unsigned dots = equal('.' - '0');
+    const auto mask = [](__m128i x) { return static_cast<unsigned>(_mm_movemask_epi8(x)); };
+    const auto is = [&d](char k) { return _mm_cmpeq_epi8(d, _mm_set1_epi8(k)); };
+    const unsigned digits = mask(_mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d)) & in;
+    const unsigned dots = mask(is('.' - '0')) & in;
     const unsigned rest1 = dots & (dots - 1);
     const unsigned rest2 = rest1 & (rest1 - 1);
     const unsigned starts = (dots << 1 | 1) & in;
     const unsigned three = starts & digits >> 1 & digits >> 2;
-    const unsigned up_to_255 =
-        at_most(1) | (equal(2) & (at_most(4) >> 1 | (equal(5) >> 1 & at_most(5) >> 2)));
+    // Over "255" where three digits start, compared as signed bytes (exact
+    // on digits, the only bytes the mask is taken at).
+    const auto above = [](__m128i x, char k) { return _mm_cmpgt_epi8(x, _mm_set1_epi8(k)); };
+    const __m128i d1 = _mm_srli_si128(d, 1);
+    const __m128i over_255 = _mm_or_si128(
+        above(d, 2),
+        _mm_and_si128(is(2), _mm_or_si128(above(d1, 5),
+                                          _mm_and_si128(_mm_cmpeq_epi8(d1, _mm_set1_epi8(5)),
+                                                        above(_mm_srli_si128(d, 2), 5)))));
     return (digits | dots) == in && rest2 != 0 && (rest2 & (rest2 - 1)) == 0 &&
            (dots & (1u | dots >> 1 | 1u << (n - 1))) == 0 &&
            (digits & digits >> 1 & digits >> 2 & digits >> 3) == 0 &&
-           (starts & equal(0) & digits >> 1) == 0 && (three & ~up_to_255) == 0;
+           (starts & mask(is(0)) & digits >> 1) == 0 && (three & mask(over_255)) == 0;
 }
 #endif
 
