@@ -254,6 +254,30 @@ constexpr std::size_t IPV4_LOAD = 20;
 constexpr std::size_t IPV4_VECTOR_LOAD = 16;
 static_assert(IPV4_LONGEST <= IPV4_VECTOR_LOAD, "one load holds the longest address");
 
+// The first n bytes of an address's text from one load, a bit per byte:
+// the digits and the dots. The three one-load forms below start from them.
+struct Ipv4Masks {
+    unsigned in; // the text's bytes
+    unsigned digits;
+    unsigned dots;
+};
+
+// `d`: the load less '0' in every byte.
+inline Ipv4Masks ipv4_masks(__m128i d, unsigned n) {
+    const unsigned in = (1u << n) - 1;
+    const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
+    const __m128i is_dot = _mm_cmpeq_epi8(d, _mm_set1_epi8('.' - '0'));
+    return {in, static_cast<unsigned>(_mm_movemask_epi8(is_digit)) & in,
+            static_cast<unsigned>(_mm_movemask_epi8(is_dot)) & in};
+}
+
+// Every byte a digit or a dot, and exactly three dots.
+inline bool three_dots(const Ipv4Masks &m) {
+    const unsigned rest1 = m.dots & (m.dots - 1);
+    const unsigned rest2 = rest1 & (rest1 - 1);
+    return (m.digits | m.dots) == m.in && rest2 != 0 && (rest2 & (rest2 - 1)) == 0;
+}
+
 // One part of 1 to 3 digits at `p` (length `length`, digits checked): its
 // value, and whether it breaks the grammar (length, leading zero, > 255).
 inline unsigned ipv4_part(const char *p, unsigned length, unsigned &bad) {
@@ -278,16 +302,11 @@ bool parse_ipv4_words(std::string_view s, unsigned char out[4]) {
     const auto n = static_cast<unsigned>(s.size());
     const char *p = s.data();
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    const __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
-    const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
-    const __m128i is_dot = _mm_cmpeq_epi8(v, _mm_set1_epi8('.'));
-    const unsigned in = (1u << n) - 1;
-    const unsigned digits = static_cast<unsigned>(_mm_movemask_epi8(is_digit)) & in;
-    const unsigned dots = static_cast<unsigned>(_mm_movemask_epi8(is_dot)) & in;
-    // Exactly three dots, every other byte a digit.
+    const Ipv4Masks m = ipv4_masks(_mm_sub_epi8(v, _mm_set1_epi8('0')), n);
+    if (!three_dots(m)) return false;
+    const unsigned dots = m.dots;
     const unsigned rest1 = dots & (dots - 1);
     const unsigned rest2 = rest1 & (rest1 - 1);
-    if ((digits | dots) != in || rest2 == 0 || (rest2 & (rest2 - 1)) != 0) return false;
     const auto dot1 = static_cast<unsigned>(std::countr_zero(dots));
     const auto dot2 = static_cast<unsigned>(std::countr_zero(rest1));
     const auto dot3 = static_cast<unsigned>(std::countr_zero(rest2));
@@ -334,17 +353,14 @@ __attribute__((target("ssse3"))) bool parse_ipv4_shuffle(std::string_view s,
     const auto n = static_cast<unsigned>(s.size());
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s.data()));
     const __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
-    const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
-    const unsigned in = (1u << n) - 1;
-    const unsigned digits = static_cast<unsigned>(_mm_movemask_epi8(is_digit)) & in;
-    const unsigned dots =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('.')))) & in;
+    const Ipv4Masks m = ipv4_masks(d, n);
     const unsigned zeros =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(d, _mm_setzero_si128()))) & in;
-    // Exactly three dots, every other byte a digit.
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(d, _mm_setzero_si128()))) & m.in;
+    if (!three_dots(m)) return false;
+    const unsigned digits = m.digits;
+    const unsigned dots = m.dots;
     const unsigned rest1 = dots & (dots - 1);
     const unsigned rest2 = rest1 & (rest1 - 1);
-    if ((digits | dots) != in || rest2 == 0 || (rest2 & (rest2 - 1)) != 0) return false;
     // No part starts with a 0 that a digit follows.
     if (((dots << 1 | 1) & zeros & digits >> 1) != 0) return false;
     const auto dot1 = static_cast<unsigned>(std::countr_zero(dots));
@@ -404,14 +420,12 @@ inline bool is_ipv4_masks(std::string_view s) {
     const auto n = static_cast<unsigned>(s.size());
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s.data()));
     const __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
-    const unsigned in = (1u << n) - 1;
     const auto mask = [](__m128i x) { return static_cast<unsigned>(_mm_movemask_epi8(x)); };
     const auto is = [&d](char k) { return _mm_cmpeq_epi8(d, _mm_set1_epi8(k)); };
-    const unsigned digits = mask(_mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d)) & in;
-    const unsigned dots = mask(is('.' - '0')) & in;
-    const unsigned rest1 = dots & (dots - 1);
-    const unsigned rest2 = rest1 & (rest1 - 1);
-    const unsigned starts = (dots << 1 | 1) & in;
+    const Ipv4Masks m = ipv4_masks(d, n);
+    const unsigned digits = m.digits;
+    const unsigned dots = m.dots;
+    const unsigned starts = (dots << 1 | 1) & m.in;
     const unsigned three = starts & digits >> 1 & digits >> 2;
     // Over "255" where three digits start, compared as signed bytes (exact
     // on digits, the only bytes the mask is taken at).
@@ -422,8 +436,7 @@ inline bool is_ipv4_masks(std::string_view s) {
         _mm_and_si128(is(2), _mm_or_si128(above(d1, 5),
                                           _mm_and_si128(_mm_cmpeq_epi8(d1, _mm_set1_epi8(5)),
                                                         above(_mm_srli_si128(d, 2), 5)))));
-    return (digits | dots) == in && rest2 != 0 && (rest2 & (rest2 - 1)) == 0 &&
-           (dots & (1u | dots >> 1 | 1u << (n - 1))) == 0 &&
+    return three_dots(m) && (dots & (1u | dots >> 1 | 1u << (n - 1))) == 0 &&
            (digits & digits >> 1 & digits >> 2 & digits >> 3) == 0 &&
            (starts & mask(is(0)) & digits >> 1) == 0 && (three & mask(over_255)) == 0;
 }
