@@ -34,8 +34,8 @@ inline constexpr unsigned PENDING_INSERTS = 8;
 // Written by empty pending-insert slots, read by nobody.
 inline std::uint8_t idle_register = 0;
 
-inline std::array<HllUpdate, PENDING_INSERTS> no_pending_inserts() {
-    std::array<HllUpdate, PENDING_INSERTS> slots;
+constexpr std::array<HllUpdate, PENDING_INSERTS> no_pending_inserts() {
+    std::array<HllUpdate, PENDING_INSERTS> slots{};
     slots.fill({&idle_register, 0});
     return slots;
 }
