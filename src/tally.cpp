@@ -83,11 +83,13 @@ void tally_fields(Tally &tally, const LogLine &fields) {
     if (fields.request) {
         const RequestLine request = parse_request(*fields.request);
         if (request.method) {
-            const int i = method_table.find(*request.method);
+            const int i =
+                method_table.find(*request.method, readable_from(fields, *request.method));
             if (i >= 0) ++r.methods[i];
         }
         if (request.protocol) {
-            const int i = protocol_table.find(*request.protocol);
+            const int i =
+                protocol_table.find(*request.protocol, readable_from(fields, *request.protocol));
             if (i >= 0) ++r.protocols[i];
         }
     }

@@ -23,7 +23,9 @@ TEST(Tables, CountryAndContinentCodes) {
 }
 
 // The packed matcher must agree with plain comparison on the entries and on
-// near misses: prefixes, extensions, case, and texts past 8 bytes.
+// near misses: prefixes, extensions, case, and texts past 8 bytes; both when
+// it packs the bytes one by one and when it loads 8 and masks them, with
+// bytes after the text that a mask too wide would take in.
 TEST(Tables, KeyedMatchEqualsPlainMatch) {
     std::vector<std::string> probes = {"", "G", "GE", "GETS", "get", "Get", "POST ", " POST",
                                        "OPTION", "OPTIONSS", "CONNECTS", "HTTP/1.1\n", "HTTP/3.0",
@@ -36,6 +38,12 @@ TEST(Tables, KeyedMatchEqualsPlainMatch) {
         SCOPED_TRACE(p);
         EXPECT_EQ(method_table.find(p), table_index(method_names, p));
         EXPECT_EQ(protocol_table.find(p), table_index(protocol_names, p));
+        for (const std::string_view after : {"IONS", "/1.1", "", "\n\n\n\n\n\n\n\n"}) {
+            const std::string buffer = p + std::string(after) + std::string(8, '\0');
+            const std::string_view loaded(buffer.data(), p.size());
+            EXPECT_EQ(method_table.find(loaded, buffer.size()), table_index(method_names, p));
+            EXPECT_EQ(protocol_table.find(loaded, buffer.size()), table_index(protocol_names, p));
+        }
     }
     EXPECT_EQ(method_table.find("PATCH"), 8);
     EXPECT_EQ(protocol_table.find("HTTP/3"), 3);
