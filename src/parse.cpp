@@ -129,18 +129,17 @@ inline bool usual_date(const Cursor &cur) {
 #endif
 }
 
-// The usual status: three digits between two of its delimiters.
+// The usual status: three bytes (digits, which the tally checks) between two
+// of its delimiters.
 constexpr char STATUS_END = LINE_STEPS[STEP_STATUS].a;
-static_assert(!is_delimiter(STEP_STATUS, '0') && !is_delimiter(STEP_STATUS, '9'),
-              "the status's digits are its token");
+static_assert(LINE_STEPS[STEP_STATUS].b == STATUS_END, "usual_status tests for one delimiter");
 
 // Whether the status at cur.pos has the usual form, so that its step ends
 // where this says (see usual_date).
 inline bool usual_status(const Cursor &cur) {
     const char *s = cur.pos;
-    auto digit = [](char c) { return static_cast<unsigned char>(c - '0') <= 9; };
-    return cur.end - s >= 5 && s[0] == STATUS_END && s[4] == STATUS_END && digit(s[1]) &&
-           digit(s[2]) && digit(s[3]);
+    return cur.end - s >= 5 && s[0] == STATUS_END && s[4] == STATUS_END && s[1] != STATUS_END &&
+           s[2] != STATUS_END && s[3] != STATUS_END;
 }
 
 // The eight steps of LINE_STEPS, in order; see parse_log_line.
