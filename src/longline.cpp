@@ -110,7 +110,18 @@ void date_byte(LongLine &l, char c) {
     if (l.date_step > STEP_HOUR) return;
     const char delimiter = DATE_STEPS[l.date_step];
     if (!l.date_in_token) {
-        if (c == delimiter) return;
+        if (c == delimiter) {
+            // The time stamp's first byte stays even when it is a delimiter
+            // the date's steps skip: a time stamp of them alone must still
+            // be a field of the line, not an empty one that the line's steps
+            // would skip. (`kept` counts the time stamp's bytes until its
+            // day begins.)
+            if (l.date_step == STEP_DAY && l.kept == 0) {
+                keep(l, c);
+                l.kept = 1;
+            }
+            return;
+        }
         l.date_in_token = true;
         number_start(l);
     }

@@ -9,7 +9,8 @@
 //   host                 its first ADDRESS_TEXT_MAX + 1 bytes: longer is no address
 //   ident, user, the text between time stamp and request
 //                        its first byte: the field is only skipped
-//   time stamp           day, month and year by their first byte, the hour as a number
+//   time stamp           day, month and year by their first byte, the hour as a number,
+//                        and its own first byte when that is a day delimiter
 //   request              the first KEPT_METHOD bytes of its first word and the last
 //                        KEPT_PROTOCOL bytes after its last space: longer matches no table
 //   status, size         as a number: one leading white-space byte, the sign, one
@@ -53,12 +54,12 @@ inline constexpr std::size_t KEPT_DIGITS = 20;
 inline constexpr std::size_t KEPT_NUMBER = 1 + 1 + 1 + KEPT_DIGITS + 1;
 // Each field with the delimiter that ended it.
 inline constexpr std::size_t LONG_LINE_TEXT_MAX =
-    (ADDRESS_TEXT_MAX + 1 + 1)              // host
-    + 2 + 2                                 // ident, user
-    + (STEP_HOUR * 2 + KEPT_NUMBER + 1 + 1) // time stamp
-    + 2                                     // between time stamp and request
-    + (KEPT_METHOD + 1 + KEPT_PROTOCOL + 1) // request
-    + 2 * (KEPT_NUMBER + 1);                // status, size
+    (ADDRESS_TEXT_MAX + 1 + 1)                  // host
+    + 2 + 2                                     // ident, user
+    + (1 + STEP_HOUR * 2 + KEPT_NUMBER + 1 + 1) // time stamp
+    + 2                                         // between time stamp and request
+    + (KEPT_METHOD + 1 + KEPT_PROTOCOL + 1)     // request
+    + 2 * (KEPT_NUMBER + 1);                    // status, size
 
 struct LongLine {
     char text[LONG_LINE_TEXT_MAX];

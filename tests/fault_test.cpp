@@ -761,5 +761,29 @@ TEST(FuzzRegression, FailedLookupGivesNoAnswer) {
     close_database(db);
 }
 
+// fuzz_diff: a line longer than the read block whose time stamp was a day
+// delimiter alone ("[/]"). Its stand-in kept nothing of the time stamp, and
+// the empty field left between the brackets was skipped by the line's steps,
+// so the request, status and size were taken from the wrong places and the
+// size was lost. Long, the line must count as it counts short.
+TEST(FuzzRegression, LongLineWhoseTimeStampIsADelimiter) {
+    const std::string line = "1.2.3.4 - - [/] \"GET / HTTP/1.1\" 200 5 \"";
+    TempDir dir;
+    write_file(dir.file("short.log"), line + "\"\n");
+    write_file(dir.file("long.log"), line + std::string(2u << 20, 'x') + "\"\n");
+    for (const char *name : {"short.log", "long.log"}) {
+        SCOPED_TRACE(name);
+        const Outcome o = run_vestrel({dir.file(name)});
+        EXPECT_EQ(o.status, 0);
+        const Report report(o.out);
+        EXPECT_EQ(report.integer("hits", "total"), 1);
+        EXPECT_EQ(report.integer("bandwidth"), 5);
+        EXPECT_EQ(report.counts("methods"), "GET:1");
+        EXPECT_EQ(report.counts("protocols"), "HTTP/1.1:1");
+        EXPECT_EQ(report.counts("status"), "200:1");
+        EXPECT_EQ(report.counts("hours"), "");
+    }
+}
+
 } // namespace
 } // namespace vestrel::test

@@ -122,6 +122,10 @@ TEST(DifferentialLongLine, EveryCutOfHandPickedAndRandomLines) {
         "1.2.3.4 - - [1/2/3:- 7] \"r\" - 5 +-5\n",
         "1.2.3.4 - - [:/:/:/:7] \"r\" 1 2\n",
         "1.2.3.4 - - [1///2//3::::23:] \"r\" 1 2\n",
+        // A time stamp of day delimiters alone still splits as a field.
+        "1.2.3.4 - - [/] \"GET / HTTP/1.1\" 200 5\n",
+        "1.2.3.4 - - [///]x\"GET / HTTP/1.1\" 200 5\n",
+        "1.2.3.4 - - [//1/2/3:4] \"r\" 1 2\n",
         "1.2.3.4 - - [1/2/3:99999999999999999999999] \"r\" 1 99999999999999999999999\n",
         "1.2.3.4 - - [1/2/3:4] \"r\" 1 9223372036854775807\n",
         "1.2.3.4 - - [1/2/3:4] \"r\" 1 9223372036854775808\n",
@@ -146,6 +150,21 @@ TEST(DifferentialLongLine, EveryCutOfHandPickedAndRandomLines) {
     LineTally fast, slow;
     for (const std::string &line : lines)
         expect_same_at_every_cut(line, fast, slow);
+}
+
+// A line whose every field keeps the most it can fills the stand-in's
+// buffer exactly: a rule that keeps one byte more needs a larger buffer.
+TEST(LongLine, EveryFieldAtItsLongestFillsTheStandIn) {
+    const std::string number = "\t-0" + std::string(KEPT_DIGITS + 5, '7') + "x";
+    const std::string line = std::string(ADDRESS_TEXT_MAX + 5, 'a') + " ident user[/1/2/3:" +
+                             number + ":5:6 -0700]gap\"OPTIONSXXXX / HTTP/1.1XXXX\" " + number +
+                             " " + number + " \n";
+    LongLine l;
+    long_line_start(l);
+    long_line_feed(l, line.data(), line.size());
+    EXPECT_EQ(long_line_text(l).size(), LONG_LINE_TEXT_MAX);
+    LineTally fast, slow;
+    EXPECT_EQ(stand_in_mismatch(line, {}, fast, slow), "");
 }
 
 TEST(DifferentialLongLine, RandomPiecesOfStretchedLines) {
