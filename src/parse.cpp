@@ -35,9 +35,7 @@ template <bool Wide = false> inline Field next_token(Cursor &cur, char a, char b
     // the split too large to inline: 6% more instructions.)
     if (!Wide && cur.readable - cur.pos >= 16 && cur.pos < cur.end && *cur.pos != a &&
         *cur.pos != b) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cur.pos));
-        const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-            _mm_cmpeq_epi8(chunk, _mm_set1_epi8(a)), _mm_cmpeq_epi8(chunk, _mm_set1_epi8(b)))));
+        const unsigned hits = either_mask(cur.pos, a, b);
         const char *start = cur.pos;
         const char *hit = start + std::countr_zero(hits | 1u << 16);
         if (hits != 0 && hit < cur.end) {

@@ -67,6 +67,15 @@ struct Field {
     }
 };
 
+#if defined(VESTREL_SSE2)
+// Bit i set where p[i] is `a` or `b`, for the 16 bytes from p (all loadable).
+inline unsigned either_mask(const char *p, char a, char b) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+        _mm_cmpeq_epi8(chunk, _mm_set1_epi8(a)), _mm_cmpeq_epi8(chunk, _mm_set1_epi8(b)))));
+}
+#endif
+
 // First byte in [p, end) equal to `a` or `b` (pass the same byte twice for
 // one), or `end`. PERF: fields are 3 to 100 bytes, too short for a memchr
 // call to pay off; one 16-byte compare covers most of them. Loads stay inside
@@ -75,14 +84,10 @@ struct Field {
 // are safe.
 inline const char *find_any(const char *p, const char *end, char a, char b, const char *readable) {
 #if defined(VESTREL_SSE2)
-    const __m128i va = _mm_set1_epi8(a);
-    const __m128i vb = _mm_set1_epi8(b);
     while (p < end && readable - p >= 16) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const int mask =
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)));
+        const unsigned mask = either_mask(p, a, b);
         if (mask != 0) {
-            const char *hit = p + __builtin_ctz(static_cast<unsigned>(mask));
+            const char *hit = p + std::countr_zero(mask);
             return hit < end ? hit : end;
         }
         p += 16;
@@ -103,16 +108,10 @@ inline const char *find_any(const char *p, const char *end, char a, char b, cons
 inline const char *find_any_wide(const char *p, const char *end, char a, char b,
                                  const char *readable) {
 #if defined(VESTREL_SSE2)
-    const __m128i va = _mm_set1_epi8(a);
-    const __m128i vb = _mm_set1_epi8(b);
     while (p < end && readable - p >= 64) {
         std::uint64_t mask = 0;
-        for (unsigned k = 0; k < 4; ++k) {
-            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * k));
-            const auto bits = static_cast<std::uint16_t>(_mm_movemask_epi8(
-                _mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb))));
-            mask |= std::uint64_t{bits} << (16 * k);
-        }
+        for (unsigned k = 0; k < 4; ++k)
+            mask |= std::uint64_t{either_mask(p + 16 * k, a, b)} << (16 * k);
         if (mask != 0) {
             const char *hit = p + std::countr_zero(mask);
             return hit < end ? hit : end;
